@@ -1,0 +1,270 @@
+// Reading the Server section of conf/tolvane.conf into tvn_server_conf.
+#include "config.h"
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <pwd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr long FIRST_LINE_BUFFER = 40;
+constexpr int32_t MIN_IDLE_TIMEOUT = 300;
+constexpr int32_t MAX_CONNECTIONS_LIMIT = 2999;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+const char *skip_blanks(const char *p) {
+    while (is_blank(*p)) ++p;
+    return p;
+}
+
+// Decimal with optional sign and leading white space; stops at the first non-digit, so a
+// value without digits reads as 0. Wraps to 32 bits instead of overflowing.
+int32_t parse_number(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + uint32_t(*text - '0');
+    return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+// Takes one word starting at p (after blanks): quoted words run to the next double quote,
+// others to the next blank; the terminator is overwritten with NUL. Returns where the search
+// for the next word starts (the character right after the terminator, or the end).
+char *take_word(char *p, char **word) {
+    while (is_blank(*p)) ++p;
+    char *end;
+    if (*p == '"') {
+        *word = ++p;
+        end = std::strchr(p, '"');
+    } else {
+        *word = p;
+        end = p + std::strcspn(p, " \t");
+    }
+    if (end == nullptr || *end == '\0') return *word + std::strlen(*word);
+    *end = '\0';
+    return end + 1;
+}
+
+tvn_listen_addr *last_address(tvn_listen_addr *entry) {
+    while (entry->next != nullptr) entry = entry->next;
+    return entry;
+}
+
+char *pool_strdup(tvn_init_mpool *mpool, const char *text) {
+    size_t length = std::strlen(text) + 1;
+    auto *copy = static_cast<char *>(mpool->tvn_malloc(mpool->init_pool, uint32_t(length)));
+    if (copy != nullptr) std::memcpy(copy, text, length);
+    return copy;
+}
+
+// The chain's placeholder head, while reading, lives in conf->modules.
+int append_module(tvn_server_conf *conf, const char *file, tvn_init_mpool *mpool) {
+    auto *module =
+        static_cast<tvn_module *>(mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_module)));
+    if (module == nullptr) return -1;
+    std::memset(module, 0, sizeof(tvn_module));
+    module->major_version = 1;
+    module->minor_version = 1;
+    module->mpool = mpool;
+    module->module_filename = pool_strdup(mpool, file);
+    if (module->module_filename == nullptr) return -1;
+    tvn_module *tail = conf->modules;
+    while (tail->next != nullptr) tail = tail->next;
+    tail->next = module;
+    return 0;
+}
+
+int add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool *mpool) {
+    auto *entry = static_cast<tvn_listen_addr *>(
+        mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_listen_addr)));
+    if (entry == nullptr) return -1;
+    tvn_listen_addr *before = last_address(conf->listen_addrs);
+    entry->next = nullptr;
+    entry->port = before->port;
+    in_addr parsed{};
+    if (inet_aton(value, &parsed) == 0) {
+        std::printf("\nip address %s not valid\n", value);
+        entry->address = 0;
+        entry->port = 0;
+    } else {
+        entry->address = parsed.s_addr;
+    }
+    before->next = entry;
+    return 0;
+}
+
+// The line buffer of the reader: a plain allocation, released on every way out.
+struct line_buffer {
+    long size = FIRST_LINE_BUFFER;
+    char *data = static_cast<char *>(std::calloc(FIRST_LINE_BUFFER, 1));
+    ~line_buffer() { std::free(data); }
+    // Reads the next line; the result is read_config_line's.
+    long next(FILE *file) {
+        long got = read_config_line(file, size, &data);
+        if (got > 0) size = got;
+        return got;
+    }
+    void clear() { std::memset(data, 0, size_t(size)); }
+};
+
+}  // namespace
+
+long read_config_line(FILE *file, long size, char **buffer) {
+    long position = 0;
+    for (;;) {
+        int c = std::fgetc(file);
+        if (c == EOF) return position == 0 ? -1 : size;
+        if (c == '\n') return size;
+        if (position == size - 1) {
+            auto *grown = static_cast<char *>(std::realloc(*buffer, size_t(size) * 2));
+            if (grown == nullptr) return -10;
+            std::memset(grown + size, 0, size_t(size));
+            *buffer = grown;
+            size *= 2;
+        }
+        (*buffer)[position++] = char(c);
+    }
+}
+
+int match_open_tag(const char *line, const char *tag) {
+    const char *p = skip_blanks(line);
+    if (*p != '<') return -1;
+    p = skip_blanks(p + 1);
+    std::string word;
+    while (*p != '\0' && !is_blank(*p) && *p != '>' && word.size() < 20) word += *p++;
+    if (word.compare(0, std::strlen(tag), tag) != 0) return -1;
+    p = skip_blanks(p);
+    return *p == '>' ? 0 : -1;
+}
+
+int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
+                     tvn_init_mpool *mpool) {
+    const std::string_view k(key);
+    if (k.empty() || k[0] == '#') return 0;
+    if (k[0] == '<') {
+        if (k.size() > 1 && k[1] == '/') return 1;
+        if (std::strcmp(value, "Server") == 0) return 1;
+        std::printf("\n<Server> section is badly closed\n");
+        return -1;
+    }
+    if (k == "ConnectionIdleTimeout") {
+        int32_t seconds = parse_number(value);
+        conf->idle_timeout = uint32_t(seconds) < uint32_t(MIN_IDLE_TIMEOUT) ? MIN_IDLE_TIMEOUT
+                                                                            : seconds;
+    } else if (k == "ConnectionKeepalive") {
+        conf->keepalive = uint16_t(parse_number(value));
+    } else if (k == "ConnectionKeepaliveTimeout") {
+        conf->keepalive_timeout = parse_number(value);
+    } else if (k == "SuggestedCacheLevel") {
+        auto level = uint8_t(4 - parse_number(value));
+        if (level > 4) return -1;
+        conf->cache_level = level;
+    } else if (k == "Restricted") {
+        conf->restricted = std::strcmp(value, "Enabled") == 0 ? 1 : 0;
+    } else if (k == "RestrictedUser") {
+        const passwd *user = getpwnam(value);
+        if (user == nullptr) {
+            std::printf("\nTolvaneServer configuration: user %s does't exist, please create it\n",
+                        value);
+            return -1;
+        }
+        conf->run_uid = int32_t(user->pw_uid);
+    } else if (k == "RestrictedGroup") {
+        const group *found = getgrnam(value);
+        if (found == nullptr) {
+            std::printf(
+                "\nTolvaneServer configuration: group %s does't exist, please create it\n", value);
+            return -1;
+        }
+        conf->run_gid = int32_t(found->gr_gid);
+    } else if (k == "MaxConcurrentUsers") {
+        int32_t limit = parse_number(value);
+        if (limit <= MAX_CONNECTIONS_LIMIT) conf->max_connections = limit;
+    } else if (k == "LoadModule") {
+        return append_module(conf, value, mpool);
+    } else if (k == "ServerPort") {
+        last_address(conf->listen_addrs)->port = uint16_t(parse_number(value));
+    } else if (k == "AddIpAddress") {
+        return add_address(conf, value, mpool);
+    } else {
+        std::printf("\nUnknown field %s, control your server configuration file\n", key);
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
+                                  const char *server_root) {
+    if (server_root == nullptr) server_root = DEFAULT_SERVER_ROOT;
+    *conf = tvn_server_conf{};
+    conf->server_root = pool_strdup(mpool, server_root);
+    auto *first = static_cast<tvn_listen_addr *>(
+        mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_listen_addr)));
+    auto *placeholder =
+        static_cast<tvn_module *>(mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_module)));
+    if (conf->server_root == nullptr || first == nullptr || placeholder == nullptr) return -1;
+    *first = tvn_listen_addr{nullptr, INADDR_ANY, DEFAULT_PORT};
+    std::memset(placeholder, 0, sizeof(tvn_module));
+    conf->listen_addrs = first;
+    conf->modules = placeholder;
+    conf->idle_timeout = 300;
+    conf->keepalive = 120;
+    conf->keepalive_timeout = 120;
+    conf->cache_level = 4;
+    conf->run_uid = -1;
+    conf->run_gid = -1;
+    conf->max_connections = 3000;
+
+    const std::string path = std::string(server_root) + CONFIG_FILE;
+    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
+    if (!file) return -1;
+    line_buffer line;
+    if (line.data == nullptr) return -1;
+
+    for (;;) {
+        long got = line.next(file.get());
+        if (got == -10) return -1;
+        if (got == -1) {
+            std::printf("\nI can't find <Server> section, I can't go on\n");
+            return -1;
+        }
+        bool opened = match_open_tag(line.data, "Server") == 0;
+        line.clear();
+        if (opened) break;
+    }
+    for (;;) {
+        long got = line.next(file.get());
+        if (got == -1) break;
+        if (got == -10) return -1;
+        char *text = line.data;
+        if (match_open_tag(text, "Server") != 0 && text[0] != '\0' && text[0] != '#') {
+            char *key;
+            char *value;
+            take_word(take_word(text, &key), &value);
+            int result = parse_server_key(conf, key, value, mpool);
+            if (result == -1) return -1;
+            if (result == 1) break;
+        }
+        line.clear();
+    }
+
+    conf->modules = placeholder->next;
+    mpool->tvn_free(mpool->init_pool, placeholder);
+    if (first->next != nullptr) {
+        conf->listen_addrs = first->next;
+        mpool->tvn_free(mpool->init_pool, first);
+    }
+    if (conf->restricted && (conf->run_uid < 0 || conf->run_gid < 0)) {
+        std::printf("\nYou have to specify a group or an user for restricted version\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,100 @@
+// The operating-system layer of the server.
+#include "os.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "config.h"
+#include "connection.h"
+#include "pool.h"
+
+extern "C" {
+
+int os_open(const char *path, int flags) { return open(path, flags, 0666); }
+int os_close(int fd) { return close(fd); }
+long os_read(int fd, void *buffer, unsigned long count) { return read(fd, buffer, count); }
+long os_write(int fd, const void *buffer, unsigned long count) {
+    return write(fd, buffer, count);
+}
+long os_lseek(int fd, long offset, int whence) { return lseek(fd, offset, whence); }
+int os_truncate(int fd, const void *, int, long length) { return ftruncate(fd, length); }
+int os_stat(const char *path, struct stat *status) { return stat(path, status); }
+int os_isdir(const struct stat *status) { return S_ISDIR(status->st_mode) ? 1 : 0; }
+int os_mkdir(const char *path) { return mkdir(path, 0755); }
+int os_rmdir(const char *path) { return rmdir(path); }
+int os_unlink(const char *path) { return unlink(path); }
+int os_rename(const char *old_path, const char *new_path) { return rename(old_path, new_path); }
+
+void *os_dll_open(const char *path) {
+    void *library = dlopen(path, RTLD_NOW);
+    if (library == nullptr) std::printf("%s\n", dlerror());
+    return library;
+}
+
+void *os_dll_load_function(void *library, const char *symbol) { return dlsym(library, symbol); }
+int os_dll_close(void *library) { return dlclose(library); }
+int os_get_id(void) { return getpid(); }
+void os_endthread(void) {}
+
+tvn_connection *os_dup_list(tvn_connection *connection) {
+    connection->modules = connection->server_conf->modules;
+    return connection;
+}
+
+int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *entry) {
+    tvn_request *request = connection->request;
+    if (*slot == DIR_STREAM_UNOPENED) {
+        DIR *opened = opendir(request->local_path1);
+        if (opened == nullptr) return NOT_FOUND;
+        *slot = opened;
+    }
+    if (*slot == nullptr) return OK; // already exhausted and closed
+    auto *stream = static_cast<DIR *>(*slot);
+    tvn_pool *pool = request->mpool->request_pool;
+    const size_t dir_length = std::strlen(request->local_path1);
+    // Skipped entries loop here, so any number of them is read in constant stack depth.
+    for (;;) {
+        const dirent *found = readdir(stream);
+        if (found == nullptr) {
+            closedir(stream);
+            *slot = nullptr;
+            return OK;
+        }
+        const size_t name_length = std::strlen(found->d_name);
+        auto *full = static_cast<char *>(tvn_malloc(pool, uint32_t(dir_length + name_length + 2)));
+        if (full == nullptr) return INTERNAL_SERVER_ERR;
+        std::memcpy(full, request->local_path1, dir_length);
+        full[dir_length] = '/';
+        std::memcpy(full + dir_length + 1, found->d_name, name_length + 1);
+
+        struct stat status {};
+        bool shown = lstat(full, &status) == 0;
+        if (shown && S_ISLNK(status.st_mode)) {
+            if ((request->link_permission & TVN_LINK_SHOW) == 0) {
+                shown = false;
+            } else {
+                struct stat target {};
+                if (stat(full, &target) == 0) status = target; // a dangling link stays itself
+            }
+        }
+        tvn_free(pool, full);
+        if (!shown) continue;
+        std::snprintf(entry->name, DIR_ENTRY_NAME_SIZE, "%s", found->d_name);
+        entry->is_dir = S_ISDIR(status.st_mode) ? 1 : 0;
+        entry->mtime = int32_t(status.st_mtime);
+        entry->size = int32_t(status.st_size);
+        return 0;
+    }
+}
+
+}  // extern "C"
+
+void os_close_dir_stream(dir_stream *slot) {
+    if (*slot != DIR_STREAM_UNOPENED && *slot != nullptr) closedir(static_cast<DIR *>(*slot));
+    *slot = DIR_STREAM_UNOPENED;
+}

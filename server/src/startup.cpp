@@ -1,0 +1,64 @@
+// tvn_main: banner, start-up pool, configuration, modules, the process model, shutdown.
+#include "startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "os.h"
+#include "pool.h"
+#include "process.h"
+
+extern "C" void print_info(int message) {
+    switch (message) {
+    case 1:
+        std::printf("%s\n\n                   TOLVANE SERVER\n\n%s\n\nConfiguring TOLVANE SERVER...",
+                    "***********************************************************",
+                    "***********************************************************");
+        return;
+    case 2: std::printf("\nError configuring the server. I can't go on!\n\n"); return;
+    case 3: std::printf("..OK\n"); break;
+    case 4: std::printf("\nError loading modules. I can't go on!\n\n"); return;
+    case 5: std::printf("\n\nShutting down 'tolvane server'...\n\n"); break;
+    case 6: std::printf("... done\n\n"); break;
+    default: break;
+    }
+    std::fflush(stdout);
+}
+
+void unload_modules(tvn_module *chain, void *handles[MAX_MODULES]) {
+    for (tvn_module *module = chain; module != nullptr; module = module->next)
+        if (module->server_exit != nullptr) module->server_exit(module);
+    for (int i = 0; i < MAX_MODULES && handles[i] != nullptr; ++i) os_dll_close(handles[i]);
+}
+
+extern "C" int tvn_main(char *server_root) {
+    print_info(1);
+    tvn_init_mpool *mpool = create_init_pool();
+    tvn_server_conf conf{};
+    void *handles[MAX_MODULES] = {};
+
+    if (init_server_config(&conf, mpool, server_root) != 0) {
+        print_info(2);
+        release_init_pool(mpool);
+        std::exit(1);
+    }
+    print_info(3);
+    if (load_modules(&conf, handles, conf.server_root, mpool) != 0) {
+        print_info(4);
+        unload_modules(conf.modules, handles);
+        release_init_pool(mpool);
+        std::exit(1);
+    }
+    os_main(&conf, mpool);
+
+    print_info(5);
+    unload_modules(conf.modules, handles);
+    release_init_pool(mpool);
+    print_info(6);
+    return 0;
+}
+
+extern "C" int tvn_stop_main(void) {
+    os_stop_main();
+    return 1;
+}
