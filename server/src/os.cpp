@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,7 +37,20 @@ void *os_dll_open(const char *path) {
     return library;
 }
 
-void *os_dll_load_function(void *library, const char *symbol) { return dlsym(library, symbol); }
+// Only the library's own definition counts: dlsym also searches the libraries it depends on,
+// and the C library exports an init_module of its own (the kernel-module system call).
+void *os_dll_load_function(void *library, const char *symbol) {
+    void *address = dlsym(library, symbol);
+    if (address == nullptr) return nullptr;
+    link_map *own = nullptr;
+    link_map *holder = nullptr;
+    Dl_info info{};
+    if (dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 ||
+        dladdr1(address, &info, reinterpret_cast<void **>(&holder), RTLD_DL_LINKMAP) == 0 ||
+        holder != own)
+        return nullptr;
+    return address;
+}
 int os_dll_close(void *library) { return dlclose(library); }
 int os_get_id(void) { return getpid(); }
 void os_endthread(void) {}
