@@ -34,6 +34,11 @@ verdict walk_chain(tvn_connection *connection, tvn_hook tvn_module::*stage, bool
     return std::nullopt;
 }
 
+// First answer wins: the first hook that does not pass the request on decides.
+verdict first_answer(tvn_connection *connection, tvn_hook tvn_module::*stage, bool copy_back) {
+    return walk_chain(connection, stage, copy_back, [](uint8_t r) -> verdict { return r; });
+}
+
 }  // namespace
 
 extern "C" uint8_t mod_auth_check(tvn_connection *connection) {
@@ -52,9 +57,7 @@ extern "C" uint8_t mod_auth_check2(tvn_connection *connection) {
 }
 
 extern "C" uint8_t mod_message_lookup(tvn_connection *connection) {
-    verdict v = walk_chain(connection, &tvn_module::message_lookup, true,
-                           [](uint8_t r) -> verdict { return r; });
-    return v.value_or(NOT_HANDLED);
+    return first_answer(connection, &tvn_module::message_lookup, true).value_or(NOT_HANDLED);
 }
 
 extern "C" uint8_t mod_access_check(tvn_connection *connection) {
@@ -71,9 +74,7 @@ extern "C" uint8_t mod_access_check(tvn_connection *connection) {
 }
 
 extern "C" uint8_t mod_path_translation(tvn_connection *connection) {
-    verdict v = walk_chain(connection, &tvn_module::path_translation, true,
-                           [](uint8_t r) -> verdict { return r; });
-    return v.value_or(ACCESS_DENIED);
+    return first_answer(connection, &tvn_module::path_translation, true).value_or(ACCESS_DENIED);
 }
 
 extern "C" uint8_t mod_logging(tvn_connection *connection) {
@@ -95,9 +96,7 @@ extern "C" uint8_t mod_logging(tvn_connection *connection) {
 }
 
 extern "C" uint8_t mod_change_pwd(tvn_connection *connection) {
-    verdict v = walk_chain(connection, &tvn_module::change_pwd, false,
-                           [](uint8_t r) -> verdict { return r; });
-    if (v) return *v;
+    if (verdict v = first_answer(connection, &tvn_module::change_pwd, false)) return *v;
     connection->request->disconnect = 1;
     return WRONG_AUTH;
 }
