@@ -35,3 +35,11 @@ struct tvn_connection {
     char *source_path; // COPYFILE
     tvn_server_conf *server_conf;
 };
+
+struct tvn_conn_info;
+
+// The connection's state with its pools, request record and handle pool; NULL when memory is
+// short (nothing is left allocated then).
+tvn_connection *create_connection(int socket, tvn_conn_info *info);
+// Dispatches the request just received; answers a handler's error status itself.
+uint8_t process_request(tvn_connection *connection);

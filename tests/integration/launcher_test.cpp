@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server_root.h"
+#include "test_server.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ TEST(launcher, a_missing_directory_is_named_before_the_usage) {
 TEST(launcher, starts_a_daemon_that_writes_its_pid_without_newline) {
     temp_root root;
     root.install_server_library();
-    root.write_config("<Server>\n</Server>\n");
+    root.write_config(tvn_test::loopback_server_section());
     launched_server server(root);
     ASSERT_TRUE(server.start()) << root.output();
     EXPECT_EQ(server.launcher_status(), 0);
@@ -54,7 +55,7 @@ TEST(launcher, starts_a_daemon_that_writes_its_pid_without_newline) {
 TEST(launcher, an_option_written_dfoo_is_accepted_and_a_trailing_slash_is_added) {
     temp_root root;
     root.install_server_library();
-    root.write_config("<Server>\n</Server>\n");
+    root.write_config(tvn_test::loopback_server_section());
     std::string without_slash = root.path().substr(0, root.path().size() - 1);
     tvn_test::become_subreaper();
     auto result = run_command({TVN_BINARY, "-dfoo", without_slash});

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "server_root.h"
+#include "test_server.h"
 
 namespace {
 
 using tvn_test::launched_server;
+using tvn_test::loopback_server_section;
 using tvn_test::temp_root;
 
 const std::string STARS(59, '*');
@@ -24,14 +26,14 @@ protected:
 TEST_F(startup_test, a_normal_start_and_stop_prints_every_message_in_order) {
     root.install_test_module("recorder_module", "first.so");
     root.install_test_module("recorder_module", "second.so");
-    root.write_config("<Server>\nLoadModule first.so\nLoadModule second.so\n</Server>\n");
+    root.write_config(loopback_server_section("LoadModule first.so\nLoadModule second.so\n"));
     launched_server server(root);
     ASSERT_TRUE(server.start()) << root.output();
     EXPECT_EQ(server.stop(SIGINT), 0);
     const std::string lib = root.path() + "lib/";
     EXPECT_EQ(root.output(), BANNER + "..OK\nLoading module library " + lib +
                                  "first.so ...ok\nLoading module library " + lib +
-                                 "second.so ...ok\n\n\nShutting down 'tolvane server'...\n\n"
+                                 "second.so ...ok\n\n\n\nShutting down 'tolvane server'...\n\n"
                                  "... done\n\n");
     EXPECT_EQ(root.read_file("log/module_events"),
               "init_module first.so\ninit_module second.so\nserver_exit first.so\n"
@@ -39,7 +41,7 @@ TEST_F(startup_test, a_normal_start_and_stop_prints_every_message_in_order) {
 }
 
 TEST_F(startup_test, sigquit_stops_the_server_as_well) {
-    root.write_config("<Server>\n</Server>\n");
+    root.write_config(loopback_server_section());
     launched_server server(root);
     ASSERT_TRUE(server.start());
     EXPECT_EQ(server.stop(SIGQUIT), 0);

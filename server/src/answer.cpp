@@ -1,0 +1,80 @@
+// Answers: built zero-filled in the request pool, sent whole, logged once each.
+#include "answer.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "connection.h"
+#include "hooks.h"
+#include "pool.h"
+
+extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_length,
+                                   uint32_t body_length, uint8_t method, uint8_t status) {
+    tvn_request *request = connection->request;
+    const uint32_t total = header_length + body_length;
+    auto *answer = static_cast<uint8_t *>(tvn_malloc(request->mpool->request_pool, total));
+    if (answer == nullptr) {
+        request->disconnect = 1;
+        return nullptr;
+    }
+    std::memset(answer, 0, total);
+    std::memcpy(answer + TVN_OFF_MAGIC, TVN_MAGIC, TVN_MAGIC_LEN);
+    answer[TVN_OFF_MAJOR] = TVN_PROTOCOL_MAJOR;
+    answer[TVN_OFF_MINOR] = TVN_PROTOCOL_MINOR;
+    answer[TVN_OFF_METHOD] = method;
+    answer[TVN_OFF_STATUS] = status;
+    put_u32(answer + TVN_OFF_HEADER_LENGTH, header_length);
+    put_u32(answer + TVN_OFF_BODY_LENGTH, body_length);
+    return answer;
+}
+
+// One send call normally moves the whole answer; a partial send or an interrupted call goes
+// on with the rest, and only a real error fails.
+static bool send_whole(int socket, const uint8_t *data, uint32_t length) {
+    while (length > 0) {
+        ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += sent;
+        length -= uint32_t(sent);
+    }
+    return true;
+}
+
+extern "C" int send_answer(tvn_connection *connection, const uint8_t *answer, uint32_t length) {
+    tvn_request *request = connection->request;
+    if (!send_whole(request->connection_id, answer, length)) {
+        append_log_message(connection, " Error sending the answer.");
+        request->disconnect = 1;
+    }
+    mod_logging(connection);
+    return 0;
+}
+
+void append_log_message(tvn_connection *connection, const char *text) {
+    tvn_request *request = connection->request;
+    tvn_pool *pool = request->mpool->request_pool;
+    const char *old = request->log_message;
+    const size_t old_length = old != nullptr ? std::strlen(old) : 0;
+    const size_t added = std::strlen(text);
+    // A fresh block rather than a resize: a module may have left a message the pool does not own.
+    auto *joined = static_cast<char *>(tvn_malloc(pool, uint32_t(old_length + added + 1)));
+    if (joined != nullptr) {
+        if (old_length > 0) std::memcpy(joined, old, old_length);
+        std::memcpy(joined + old_length, text, added + 1);
+    }
+    tvn_free(pool, request->log_message);
+    request->log_message = joined;
+}
+
+uint8_t fail_without_answer(tvn_connection *connection) {
+    tvn_request *request = connection->request;
+    request->disconnect = 1;
+    request->response = INTERNAL_SERVER_ERR;
+    mod_logging(connection);
+    return 0;
+}

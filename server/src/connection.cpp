@@ -1,0 +1,141 @@
+// The connection loop: one accepted connection from its first request to its end.
+#include "connection.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "answer.h"
+#include "config.h"
+#include "fhandler.h"
+#include "handlers.h"
+#include "hooks.h"
+#include "os.h"
+#include "pool.h"
+#include "reception.h"
+#include "workers.h"
+
+namespace {
+
+void *zeroed(tvn_pool *pool, uint32_t size) {
+    void *block = tvn_malloc(pool, size);
+    if (block != nullptr) std::memset(block, 0, size);
+    return block;
+}
+
+char *copy_string(tvn_pool *pool, const char *text) {
+    const size_t length = std::strlen(text) + 1;
+    auto *copy = static_cast<char *>(tvn_malloc(pool, uint32_t(length)));
+    if (copy != nullptr) std::memcpy(copy, text, length);
+    return copy;
+}
+
+// The request fields that live for one request only.
+void reset_request(tvn_request *request) {
+    request->remote_path1 = request->local_path1 = nullptr;
+    request->remote_path2 = request->local_path2 = nullptr;
+    request->seek = request->length = 0;
+    request->method = 0;
+    request->response = 0;
+    request->method_options = 0;
+    request->link_permission = 0;
+    request->log_message = nullptr;
+}
+
+// File methods are served once the file handlers exist; until then they are refused.
+uint8_t process_file_method(tvn_connection *) { return BAD_REQUEST; }
+
+}  // namespace
+
+tvn_connection *create_connection(int socket, tvn_conn_info *info) {
+    tvn_mpool *pools = create_connection_pools();
+    if (pools == nullptr) return nullptr;
+    tvn_pool *pool = pools->connection_pool;
+    auto *request = static_cast<tvn_request *>(zeroed(pool, sizeof(tvn_request)));
+    auto *connection = static_cast<tvn_connection *>(zeroed(pool, sizeof(tvn_connection)));
+    auto *handles = static_cast<fhandler_pool *>(zeroed(pool, sizeof(fhandler_pool)));
+    char *root = copy_string(pool, info->server_conf->server_root);
+    if (request == nullptr || connection == nullptr || handles == nullptr || root == nullptr) {
+        release_connection_pools(pools);
+        return nullptr;
+    }
+    connection->request = request;
+    request->mpool = pools;
+    request->connection_id = socket;
+    request->conf.server_root = root;
+    request->conf.server_major_version = 1;
+    request->conf.server_minor_version = 1;
+    request->conf.suggested_cache_level = info->server_conf->cache_level;
+    request->session_id = uint32_t(info->worker_pid);
+    connection->server_conf = info->server_conf;
+    for (int32_t &descriptor : handles->descriptors) descriptor = -1;
+    connection->handles = handles;
+    os_dup_list(connection);
+    request->client_ip_address = info->client_addr.sin_addr.s_addr;
+    request->client_port = info->client_addr.sin_port;
+    return connection;
+}
+
+uint8_t process_request(tvn_connection *connection) {
+    tvn_request *request = connection->request;
+    request->method = connection->method;
+    uint8_t status;
+    if (request->username == nullptr && connection->method != CHANGEPWD) {
+        status = process_connect(connection);
+        if (status == 0) return 0;
+        request->disconnect = 1;
+    } else {
+        if (connection->method != KEEPALIVE) connection->idle_ticks = 0;
+        switch (connection->method) {
+        case CONNECT: status = BAD_REQUEST; break; // a session is open already
+        case CHANGEPWD: status = process_changepwd(connection); break;
+        case GETDIR:
+        case OPEN:
+        case READ:
+        case WRITE:
+        case CLOSE:
+        case DELETE:
+        case MKDIR:
+        case RENAME:
+        case COPYFILE: status = process_file_method(connection); break;
+        case KEEPALIVE: ++connection->idle_ticks; return 0; // no answer, no journal line
+        default: return 0;
+        }
+        if (status == 0) return 0;
+    }
+    uint8_t *answer = prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, status);
+    if (answer == nullptr) return 0;
+    request->response = status;
+    send_answer(connection, answer, TVN_ANSWER_ERROR);
+    return status;
+}
+
+extern "C" void connection_main(tvn_conn_info *info) {
+    const int socket = info->socket;
+    tvn_connection *connection = create_connection(socket, info);
+    std::free(info);
+    if (connection == nullptr) {
+        close(socket);
+        os_endthread();
+        return;
+    }
+    tvn_request *request = connection->request;
+    tvn_packet packet{};
+    while (!request->disconnect) {
+        if (receive_request(connection, &packet) != 0) continue; // keeps its reason for the log
+        process_request(connection);
+        tvn_clear_pool(request->mpool->request_pool);
+        reset_request(request);
+    }
+    // The final journal line: a failed reception's reason survives until here.
+    request->method = DISCONNECT;
+    request->response = OK;
+    mod_logging(connection);
+    mod_connection_closing(connection);
+    for (int32_t descriptor : connection->handles->descriptors)
+        if (descriptor > 0) os_close(descriptor);
+    close(socket);
+    release_connection_pools(request->mpool);
+    os_endthread();
+}

@@ -1,0 +1,102 @@
+// A worker process: it waits for one connection under the accept lock, serves it, reports
+// that it is done and waits for the master to release it.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "config.h"
+#include "process.h"
+#include "workers.h"
+
+namespace {
+
+constexpr int ACCEPT_WAIT_MS = 2000; // how soon a waiting worker notices a stop
+constexpr useconds_t FULL_QUEUE_PAUSE_US = 100000;
+
+// The accept lock keeps one worker at the sockets; the others wait here.
+void set_accept_lock(short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    while (fcntl(tvn_process.accept_lock_fd, F_SETLKW, &lock) != 0 && errno == EINTR) {
+    }
+}
+
+void set_my_state(slot_state state) { tvn_process.area->slots[tvn_process.my_slot].state = state; }
+
+// Waits until a listening socket has a connection and accepts it; -1 when the server stops.
+// A readable socket whose accept fails sends the worker back to waiting.
+int wait_for_connection(sockaddr_in *client) {
+    pollfd watched[MAX_LISTENERS];
+    for (int i = 0; i < tvn_process.socket_count; ++i)
+        watched[i] = pollfd{tvn_process.sockets[i], POLLIN, 0};
+    while (os_get_server_status()) {
+        if (poll(watched, nfds_t(tvn_process.socket_count), ACCEPT_WAIT_MS) <= 0) continue;
+        for (int i = 0; i < tvn_process.socket_count; ++i) {
+            if ((watched[i].revents & POLLIN) == 0) continue;
+            socklen_t length = sizeof *client;
+            int fd = accept(watched[i].fd, reinterpret_cast<sockaddr *>(client), &length);
+            if (fd >= 0) return fd;
+        }
+    }
+    return -1;
+}
+
+// Sends a report; a full queue is retried after a pause that differs between workers.
+bool send_report(status_kind kind) {
+    tvn_status_msg message{STATUS_MESSAGE_TYPE, kind, uint32_t(getpid())};
+    for (;;) {
+        if (msgsnd(tvn_process.queue_id, &message, STATUS_MSG_TEXT, IPC_NOWAIT) == 0) return true;
+        if (errno == EAGAIN) usleep(useconds_t(getpid()) % FULL_QUEUE_PAUSE_US);
+        else if (errno != EINTR) return false;
+    }
+}
+
+}  // namespace
+
+void worker_accept(tvn_server_conf *conf) {
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) return;
+    auto *info = static_cast<tvn_conn_info *>(std::calloc(1, sizeof(tvn_conn_info)));
+    if (info == nullptr) return;
+    set_accept_lock(F_WRLCK);
+    set_my_state(SLOT_WAITING);
+    const int fd = wait_for_connection(&info->client_addr);
+    if (fd < 0) { // stopping: the lock goes with the process
+        std::free(info);
+        return;
+    }
+    set_my_state(SLOT_SERVING);
+    set_accept_lock(F_UNLCK);
+    if (!send_report(MSG_ACCEPTED)) {
+        close(fd);
+        std::free(info);
+        return;
+    }
+    info->socket = fd;
+    info->server_conf = conf;
+    info->worker_pid = getpid();
+    if (tvn_process.area->busy_count < uint32_t(conf->max_connections)) {
+        connection_main(info);
+        return;
+    }
+    close(fd); // over the limit: closed without an answer
+    std::free(info);
+}
+
+void report_finished_and_wait() {
+    if (!send_report(MSG_FINISHED)) _exit(1);
+    sigset_t none;
+    sigemptyset(&none);
+    for (;;) sigsuspend(&none); // the master answers with SIGUSR1
+}
+
+extern "C" void os_quit_child(int signal_number) {
+    if (signal_number == SIGUSR1) _exit(0);
+    report_finished_and_wait();
+}

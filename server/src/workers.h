@@ -1,0 +1,77 @@
+// What the master and its worker processes share: the status area, the status queue's
+// messages, the accept lock and the listening sockets.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct tvn_server_conf;
+
+inline constexpr int MAX_LISTENERS = 16;
+inline constexpr int WORKER_SLOTS = 3005;
+inline constexpr int MIN_IDLE_WORKERS = 5;
+inline constexpr long STATUS_MESSAGE_TYPE = 4;
+
+enum slot_state : uint32_t { SLOT_FREE = 0, SLOT_STARTED = 1, SLOT_WAITING = 2, SLOT_SERVING = 3 };
+enum status_kind : uint32_t { MSG_WAKE = 0, MSG_ACCEPTED = 1, MSG_FINISHED = 2 };
+
+struct worker_slot {
+    int32_t pid;    // written by the master; 0 is a free slot
+    uint32_t state; // written by the worker itself
+};
+
+// The shared memory area: written without locks, each field by one side only.
+struct tvn_status_area {
+    worker_slot slots[WORKER_SLOTS];
+    uint32_t busy_count; // connections in service; master only
+    uint8_t running;     // 1 while the server runs; the master's signal handler clears it
+};
+inline constexpr size_t STATUS_AREA_SIZE = offsetof(tvn_status_area, running) + 1;
+static_assert(STATUS_AREA_SIZE == 24045);
+
+// A report on the status queue (System V message: type, then 8 bytes of text).
+struct tvn_status_msg {
+    long type; // STATUS_MESSAGE_TYPE
+    uint32_t kind;
+    uint32_t pid;
+};
+inline constexpr size_t STATUS_MSG_TEXT = 8;
+
+// What a worker hands to the connection loop; connection_main takes it over and frees it.
+struct tvn_conn_info {
+    int32_t socket;
+    sockaddr_in client_addr;
+    tvn_server_conf *server_conf;
+    int32_t worker_pid;
+};
+
+// Process-wide state of the process model, set up by the master before the first fork and
+// inherited by every worker.
+struct process_state {
+    int sockets[MAX_LISTENERS];
+    int socket_count = 0;
+    int queue_id = -1;
+    int shm_id = -1;
+    tvn_status_area *area = nullptr;
+    int accept_lock_fd = -1;
+    char *lock_path = nullptr;
+    int my_slot = -1; // in a worker: its own slot
+};
+extern process_state tvn_process;
+
+extern "C" {
+extern int32_t socket_num; // index of the last listening socket
+// Ends a worker: SIGUSR1 exits at once; SIGINT and SIGQUIT report MSG_FINISHED, wait for the
+// master's release and exit.
+void os_quit_child(int signal_number);
+// Serves the connection of the accept loop, declared by the connection loop.
+void connection_main(tvn_conn_info *info);
+}
+
+// The worker's life after the fork: wait for a connection under the accept lock, serve it.
+void worker_accept(tvn_server_conf *conf);
+// Reports MSG_FINISHED and waits to be released by the master; never returns.
+[[noreturn]] void report_finished_and_wait();

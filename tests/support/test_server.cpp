@@ -1,0 +1,108 @@
+// A real tvn on a temporary root for integration tests.
+#include "test_server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace tvn_test {
+
+uint16_t free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string loopback_server_section(const std::string &lines) {
+    return "<Server>\n    AddIpAddress 127.0.0.1\n    ServerPort " + std::to_string(free_port()) +
+           "\n" + lines + "</Server>\n";
+}
+
+std::vector<pid_t> children_of(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close_paren = text.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        std::istringstream fields(text.substr(close_paren + 2));
+        char state;
+        pid_t ppid;
+        fields >> state >> ppid;
+        if (ppid == parent && state != 'Z') children.push_back(pid_t(std::stoi(name)));
+    }
+    return children;
+}
+
+bool port_listening(uint16_t port) {
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(tcp, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted) return true;
+    }
+    return false;
+}
+
+void install_module(const temp_root &root, const std::string &name) {
+    const std::string test_module = std::string(TVN_TEST_MODULE_DIR) + "/" + name;
+    const std::string built = std::string(TVN_BUILT_MODULE_DIR) + "/" + name;
+    fs::copy_file(fs::exists(test_module) ? test_module : built, root.file("lib/" + name),
+                  fs::copy_options::overwrite_existing);
+}
+
+test_server::test_server(const server_options &options) : port_(free_port()), server_(root_) {
+    root_.install_server_library();
+    for (const char *area : {"home", "home/Private", "home/Public", "home/Web"})
+        fs::create_directory(root_.file(area));
+    std::string config = "<Server>\n    AddIpAddress 127.0.0.1\n    ServerPort " +
+                         std::to_string(port_) + "\n" + options.server_lines;
+    for (const auto &module : options.modules) {
+        install_module(root_, module);
+        config += "    LoadModule " + module + "\n";
+    }
+    config += "</Server>\n" + options.module_sections;
+    root_.write_config(config);
+    if (options.start) start();
+}
+
+test_server::~test_server() {
+    if (running_) stop(SIGINT);
+}
+
+bool test_server::start() {
+    running_ = server_.start();
+    if (!running_) return false;
+    running_ = wait_until(
+        [&] { return port_listening(port_) && children_of(server_.pid()).size() >= 5; }, 10s);
+    return running_;
+}
+
+int test_server::stop(int signal_number) {
+    running_ = false;
+    return server_.stop(signal_number);
+}
+
+}  // namespace tvn_test
