@@ -10,8 +10,8 @@
 #include "hooks.h"
 #include "pool.h"
 
-extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_length,
-                                   uint32_t body_length, uint8_t method, uint8_t status) {
+uint8_t *prepare_data_answer(tvn_connection *connection, uint32_t header_length,
+                             uint32_t body_length, uint8_t method, uint8_t status) {
     tvn_request *request = connection->request;
     const uint32_t total = header_length + body_length;
     auto *answer = static_cast<uint8_t *>(tvn_malloc(request->mpool->request_pool, total));
@@ -19,7 +19,7 @@ extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_l
         request->disconnect = 1;
         return nullptr;
     }
-    std::memset(answer, 0, total);
+    std::memset(answer, 0, header_length);
     std::memcpy(answer + TVN_OFF_MAGIC, TVN_MAGIC, TVN_MAGIC_LEN);
     answer[TVN_OFF_MAJOR] = TVN_PROTOCOL_MAJOR;
     answer[TVN_OFF_MINOR] = TVN_PROTOCOL_MINOR;
@@ -27,6 +27,13 @@ extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_l
     answer[TVN_OFF_STATUS] = status;
     put_u32(answer + TVN_OFF_HEADER_LENGTH, header_length);
     put_u32(answer + TVN_OFF_BODY_LENGTH, body_length);
+    return answer;
+}
+
+extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_length,
+                                   uint32_t body_length, uint8_t method, uint8_t status) {
+    uint8_t *answer = prepare_data_answer(connection, header_length, body_length, method, status);
+    if (answer != nullptr) std::memset(answer + header_length, 0, body_length);
     return answer;
 }
 

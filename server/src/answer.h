@@ -10,6 +10,10 @@ extern "C" {
 // fixed header written; NULL (and the connection marked for closing) when the pool refuses.
 uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_length, uint32_t body_length,
                         uint8_t method, uint8_t status);
+// The same, but only the header is zeroed: for answers whose body the caller fills whole
+// (READ data), so that a 500000-byte answer is not written twice.
+uint8_t *prepare_data_answer(tvn_connection *connection, uint32_t header_length,
+                             uint32_t body_length, uint8_t method, uint8_t status);
 // Sends the whole answer, then writes the request's journal line through mod_logging. A failed
 // send marks the connection for closing and notes it in the log message. The caller sets the
 // request's response first. Returns 0.

@@ -43,9 +43,6 @@ void reset_request(tvn_request *request) {
     request->log_message = nullptr;
 }
 
-// File methods are served once the file handlers exist; until then they are refused.
-uint8_t process_file_method(tvn_connection *) { return BAD_REQUEST; }
-
 }  // namespace
 
 tvn_connection *create_connection(int socket, tvn_conn_info *info) {
@@ -54,7 +51,7 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     tvn_pool *pool = pools->connection_pool;
     auto *request = static_cast<tvn_request *>(zeroed(pool, sizeof(tvn_request)));
     auto *connection = static_cast<tvn_connection *>(zeroed(pool, sizeof(tvn_connection)));
-    auto *handles = static_cast<fhandler_pool *>(zeroed(pool, sizeof(fhandler_pool)));
+    fhandler_pool *handles = create_fhandler_pool(pool);
     char *root = copy_string(pool, info->server_conf->server_root);
     if (request == nullptr || connection == nullptr || handles == nullptr || root == nullptr) {
         release_connection_pools(pools);
@@ -69,7 +66,6 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     request->conf.suggested_cache_level = info->server_conf->cache_level;
     request->session_id = uint32_t(info->worker_pid);
     connection->server_conf = info->server_conf;
-    for (int32_t &descriptor : handles->descriptors) descriptor = -1;
     connection->handles = handles;
     os_dup_list(connection);
     request->client_ip_address = info->client_addr.sin_addr.s_addr;
@@ -90,15 +86,15 @@ uint8_t process_request(tvn_connection *connection) {
         switch (connection->method) {
         case CONNECT: status = BAD_REQUEST; break; // a session is open already
         case CHANGEPWD: status = process_changepwd(connection); break;
-        case GETDIR:
-        case OPEN:
-        case READ:
-        case WRITE:
-        case CLOSE:
-        case DELETE:
-        case MKDIR:
-        case RENAME:
-        case COPYFILE: status = process_file_method(connection); break;
+        case GETDIR: status = process_getdir(connection); break;
+        case OPEN: status = process_open(connection); break;
+        case READ: status = process_read(connection); break;
+        case WRITE: status = process_write(connection); break;
+        case CLOSE: status = process_close(connection); break;
+        case DELETE: status = process_delete(connection); break;
+        case MKDIR: status = process_mkdir(connection); break;
+        case RENAME: status = process_rename(connection); break;
+        case COPYFILE: status = process_copyfile(connection); break;
         case KEEPALIVE: ++connection->idle_ticks; return 0; // no answer, no journal line
         default: return 0;
         }
@@ -133,8 +129,7 @@ extern "C" void connection_main(tvn_conn_info *info) {
     request->response = OK;
     mod_logging(connection);
     mod_connection_closing(connection);
-    for (int32_t descriptor : connection->handles->descriptors)
-        if (descriptor > 0) os_close(descriptor);
+    release_fhandler_pool(connection->handles);
     close(socket);
     release_connection_pools(request->mpool);
     os_endthread();

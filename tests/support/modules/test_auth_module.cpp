@@ -4,6 +4,7 @@
 //   redirect  auth_check answers REDIRECT      internal  auth_check answers INTERNAL_SERVER_ERR
 //   switch    after a login the worker becomes the user nobody (needs root)
 //   pwfail    change_pwd answers INTERNAL_SERVER_ERR
+//   links     sessions may list and follow symbolic links
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -65,6 +66,13 @@ int auth_check(tvn_request *request) {
     return OK;
 }
 
+// Grants the session its link rights and leaves the decision to the other modules.
+int access_check(tvn_request *request) {
+    if (request->user_module_data == nullptr) return NOT_HANDLED;
+    request->link_permission = mode(request) == "links" ? TVN_LINK_SHOW | TVN_LINK_FOLLOW : 0;
+    return NOT_HANDLED;
+}
+
 int change_pwd(tvn_request *request) {
     if (!is_tester(request)) return NOT_HANDLED;
     if (mode(request) == "pwfail") return INTERNAL_SERVER_ERR;
@@ -87,6 +95,7 @@ extern "C" int init_module(tvn_module *module, const char *server_root) {
     module->module_minor_version = 1;
     module->init_module_data = own;
     module->auth_check = auth_check;
+    module->access_check = access_check;
     module->change_pwd = change_pwd;
     return 1;
 }
