@@ -83,7 +83,10 @@ test_server::test_server(const server_options &options) : port_(free_port()), se
         install_module(root_, module);
         config += "    LoadModule " + module + "\n";
     }
-    config += "</Server>\n" + options.module_sections;
+    std::string sections = options.module_sections;
+    for (size_t at = sections.find("@ROOT@"); at != std::string::npos; at = sections.find("@ROOT@"))
+        sections.replace(at, 6, root_.path());
+    config += "</Server>\n" + sections;
     root_.write_config(config);
     if (options.start) start();
 }

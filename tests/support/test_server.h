@@ -26,7 +26,8 @@ bool port_listening(uint16_t port);
 struct server_options {
     std::vector<std::string> modules;  // test modules (built for the tests) or built modules
     std::string server_lines;          // extra lines of the Server section
-    std::string module_sections;       // text after the Server section
+    std::string module_sections;       // text after the Server section; @ROOT@ stands for the
+                                       // root's path (with its trailing "/")
     bool start = true;
 };
 

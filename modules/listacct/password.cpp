@@ -1,0 +1,100 @@
+// Changing a list account's owner or guest password. Either change needs the owner password;
+// the new hash takes the MD5 form and the database is rewritten through its temporary file.
+#include <cstdlib>
+#include <cstring>
+
+#include "listacct.h"
+#include "utils.h"
+
+namespace listacct {
+
+namespace {
+
+bool guest_change(const tvn_request *request) { return request->method_options == 2; }
+
+struct free_on_exit {
+    char *text;
+    ~free_on_exit() { std::free(text); }
+};
+
+// Field 1 of the user's record, the owner hash, into hash. OK, or NOT_HANDLED when the
+// database cannot be opened, the user is unknown or the field is not ended.
+int get_user_pwd(const tvn_request *request, const list_domain *domain, char *hash,
+                 std::size_t size) {
+    FILE *database = std::fopen(domain->passwd_file, "r+");
+    if (database == nullptr) {
+        std::printf("Can't open %s file\n", domain->passwd_file);
+        std::fflush(stdout);
+        return NOT_HANDLED;
+    }
+    long offset = 0;
+    free_on_exit record{search_user_line(database, request->username, &offset)};
+    std::fclose(database);
+    if (record.text == nullptr) return NOT_HANDLED;
+    const char *field = record.text + std::strlen(request->username) + 1;
+    const char *end = std::strchr(field, '!');
+    if (end == nullptr || std::size_t(end - field) >= size) return NOT_HANDLED;
+    std::memcpy(hash, field, std::size_t(end - field));
+    hash[end - field] = '\0';
+    return OK;
+}
+
+// May this change be made: the domain allows it and the current password is the owner's.
+// OK, WRONG_AUTH for another password, NOT_HANDLED when the module has nothing to say.
+int auth_pwd(const tvn_request *request, const list_domain **found) {
+    const auto *settings = static_cast<const list_settings *>(request->init_module_data);
+    const list_domain *domain = check_address(settings, request->domain);
+    if (domain == nullptr) return NOT_HANDLED;
+    const bool allowed =
+        guest_change(request) ? domain->guest_change_password : domain->owner_change_password;
+    if (!allowed) return NOT_HANDLED;
+    char owner_hash[hash_size];
+    if (get_user_pwd(request, domain, owner_hash, sizeof owner_hash) != OK) return NOT_HANDLED;
+    if (!password_matches(request->password, owner_hash)) return WRONG_AUTH;
+    *found = domain;
+    return OK;
+}
+
+// The new hash, in local_path1 (request pool).
+bool put_new_hash(tvn_request *request) {
+    char salt[salt_size];
+    set_salt(salt, salt_form::md5);
+    char hash[hash_size];
+    const char *password = request->remote_path1 != nullptr ? request->remote_path1 : "";
+    if (!hash_password(password, salt, hash, sizeof hash)) return false;
+    const std::size_t length = std::strlen(hash);
+    tvn_mpool *pools = request->mpool;
+    auto *copy =
+        static_cast<char *>(pools->tvn_malloc(pools->request_pool, uint32_t(length + 1)));
+    if (copy == nullptr) return false;
+    std::memcpy(copy, hash, length + 1);
+    request->local_path1 = copy;
+    return true;
+}
+
+int change_file(const tvn_request *request, const list_domain *domain) {
+    const field_change change{domain->passwd_file, request->username,
+                              guest_change(request) ? 2 : 1, '!', request->local_path1};
+    const db_result result = replace_field(change);
+    if (result == db_result::done) return OK;
+    if (result == db_result::open_database) {
+        std::perror("Error opening file :");
+    } else if (result == db_result::no_memory) {
+        std::printf("Sorry, no space left on disk\n");
+        std::fflush(stdout);
+    }
+    return INTERNAL_SERVER_ERR;
+}
+
+}  // namespace
+
+int change_password(tvn_request *request) {
+    const list_domain *domain = nullptr;
+    if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
+    if (!put_new_hash(request)) return INTERNAL_SERVER_ERR;
+    if (change_file(request, domain) != OK) return INTERNAL_SERVER_ERR;
+    request->disconnect = 1;
+    return OK;
+}
+
+}  // namespace listacct

@@ -1,0 +1,154 @@
+// Account database files: the record search, the file lock, the fields of a record and the
+// append of a new record.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "account_db.h"
+#include "locked_open.h"
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Records never hold these in a name, so a name holding one would only match a record by
+// reading part of its fields as the name.
+bool possible_name(const char *user) {
+    return user != nullptr && user[0] != '\0' && std::strpbrk(user, " \t!:\n") == nullptr;
+}
+
+bool same_file(int fd, const char *path) {
+    struct stat opened {}, named {};
+    if (fstat(fd, &opened) != 0 || stat(path, &named) != 0) return false;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// Every attempt but the first follows a rewrite that was completed meanwhile.
+constexpr int reopen_attempts = 10;
+
+}  // namespace
+
+char *search_user_line(FILE *fp, const char *user, long *pos) {
+    if (!possible_name(user)) return nullptr;
+    long size = 1024;
+    auto *line = static_cast<char *>(std::calloc(std::size_t(size), 1));
+    if (line == nullptr) return nullptr;
+    const std::size_t user_length = std::strlen(user);
+    *pos = std::ftell(fp);
+    for (;;) {
+        const long got = readline(fp, '\n', size, &line, 1);
+        if (got == -1) break;
+        size = got;
+        const char *start = line;
+        while (is_blank(*start)) {
+            ++start;
+            ++*pos;
+        }
+        if (strncasecmp(start, user, user_length) == 0 &&
+            (start[user_length] == '!' || start[user_length] == ':')) {
+            char *record = strdup(start);
+            std::free(line);
+            return record;
+        }
+        std::memset(line, 0, std::size_t(size));
+        *pos = std::ftell(fp);
+    }
+    std::free(line);
+    return nullptr;
+}
+
+int8_t tvn_lock(int lock_fd, int flag) {
+    struct flock lock {};
+    lock.l_type = flag == 1 ? F_WRLCK : F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    for (int attempt = 1;; ++attempt) {
+        if (fcntl(lock_fd, F_SETLK, &lock) == 0) return 0;
+        if (attempt == 3) return -1;
+        usleep(500000);
+    }
+}
+
+bool read_record_fields(const char *record, std::size_t name_length, record_layout layout,
+                        account_record *fields) {
+    *fields = account_record{};
+    std::string_view rest(record);
+    if (rest.size() <= name_length) return false;
+    rest.remove_prefix(name_length + 1);
+    std::string_view *const list_order[] = {&fields->owner_hash,  &fields->guest_hash,
+                                            &fields->home_dir,    &fields->private_dir,
+                                            &fields->public_dir,  &fields->web_dir};
+    // A host-account record has no owner hash: its fields start with the guest hash.
+    const int first = layout == record_layout::list_account ? 0 : 1;
+    for (int i = first; i < 6; ++i) {
+        const std::size_t end = rest.find('!');
+        if (end == std::string_view::npos) return false;
+        const std::string_view field = rest.substr(0, end);
+        if (field.find('\n') != std::string_view::npos) return false;
+        *list_order[i] = field;
+        rest.remove_prefix(end + 1);
+        if (list_order[i] == &fields->home_dir && !field.empty()) return true;
+    }
+    return true; // the web directory field was read
+}
+
+int open_locked(const char *path, int flags, mode_t mode, db_result *result) {
+    for (int attempt = 0; attempt < reopen_attempts; ++attempt) {
+        const int fd = open(path, flags | O_CLOEXEC, mode);
+        if (fd < 0) {
+            *result = db_result::open_database;
+            return -1;
+        }
+        if (tvn_lock(fd, 1) != 0) {
+            close(fd);
+            *result = db_result::lock;
+            return -1;
+        }
+        if (same_file(fd, path)) return fd;
+        close(fd); // releases the lock on the replaced file
+    }
+    *result = db_result::lock;
+    return -1;
+}
+
+void close_locked(int fd) {
+    tvn_lock(fd, 0);
+    close(fd);
+}
+
+db_result append_record(const char *path, const char *line) {
+    std::size_t length = std::strlen(line);
+    const bool has_line_feed = length > 0 && line[length - 1] == '\n';
+    const std::size_t text_length = has_line_feed ? length - 1 : length;
+    if (std::memchr(line, '\n', text_length) != nullptr) return db_result::invalid_value;
+    auto *data = static_cast<char *>(std::malloc(text_length + 1));
+    if (data == nullptr) return db_result::no_memory;
+    std::memcpy(data, line, text_length);
+    data[text_length] = '\n';
+    length = text_length + 1;
+
+    db_result result = db_result::done;
+    const int fd = open_locked(path, O_RDWR | O_CREAT, 0666, &result);
+    if (fd < 0) {
+        const int saved = errno;
+        std::free(data);
+        errno = saved;
+        return result;
+    }
+    const off_t end = lseek(fd, 0, SEEK_END);
+    const ssize_t written = end < 0 ? -1 : write(fd, data, length);
+    if (written != ssize_t(length)) {
+        // A part of a line would damage the file for every reader: take it back.
+        if (written > 0) (void)ftruncate(fd, end);
+        result = db_result::write_failed;
+    }
+    close_locked(fd);
+    std::free(data);
+    return result;
+}

@@ -1,0 +1,140 @@
+// The shared utility library, part two: account database files. One record line per user,
+// "name!field!field!...!"; the account modules read them, the tools append records, and the
+// modules and tools rewrite password fields. Every writer of a database goes through here.
+//
+// Locking. Appends and rewrites both hold tvn_lock on the database file itself, and each
+// checks after locking that its descriptor is still the file at the database's path (a
+// rewrite replaces the file by a rename), so no record is ever lost between them. Rewriters
+// also exclude each other through the exclusive creation of "./tvn_aux_file", the temporary
+// file that becomes the new database. A writer that cannot get a lock changes nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "utils.h"
+
+// ---- Search and lock ----------------------------------------------------------------------
+
+// Searches fp from its current position for the record of user: a line that, after optional
+// blanks, starts with user (letter case ignored) followed by "!" or ":". Stores in *pos the
+// file offset of the record's first non-blank character and returns a heap copy of the line
+// from there, without its line feed; the caller releases it with free(). NULL when not found
+// or memory is short. A name that is empty or holds a blank, "!", ":" or a line feed can be no
+// record's name and is never found.
+char *search_user_line(FILE *fp, const char *user, long *pos);
+
+// flag 1: a write lock on the whole file open as lock_fd; any other flag releases it. Up to
+// three non-blocking attempts, 0.5 s apart. 0 on success, -1 when the lock could not be set.
+int8_t tvn_lock(int lock_fd, int flag);
+
+// ---- Password hashes ----------------------------------------------------------------------
+
+// Room for a salt: two characters, or "$1$" and eight, and a terminating zero.
+inline constexpr std::size_t salt_size = 12;
+// Room for any hash the databases hold (an MD5 hash has 34 characters).
+inline constexpr std::size_t hash_size = 128;
+
+// A fresh salt of the given form. The generator is seeded from the clock-tick count, so two
+// salts made within one tick are equal.
+void set_salt(char salt[salt_size], salt_form form);
+
+// Hashes password with salt (a salt of set_salt, or a stored hash) into hash. False when the
+// hashing function fails or the hash does not fit.
+bool hash_password(const char *password, const char *salt, char *hash, std::size_t size);
+
+// True when password hashed with stored_hash as salt gives stored_hash again. A NULL or empty
+// stored hash, or one the hashing function refuses, matches no password.
+bool password_matches(const char *password, const char *stored_hash);
+
+// ---- Records ------------------------------------------------------------------------------
+
+// The field layout of the two record kinds: list accounts carry an owner and a guest hash,
+// host accounts only a guest hash (their owner password is the host's own).
+enum class record_layout { list_account, host_account };
+
+// The fields of one record, viewing into the record text; absent fields stay empty. A
+// non-empty home directory ends the record; otherwise the three directories follow.
+struct account_record {
+    std::string_view owner_hash; // list accounts only
+    std::string_view guest_hash;
+    std::string_view home_dir;
+    std::string_view private_dir;
+    std::string_view public_dir;
+    std::string_view web_dir;
+};
+
+// Reads the "!"-terminated fields of record (as search_user_line returned it) that follow the
+// name, name_length characters long, and its separator. True when the record is complete: a
+// non-empty home directory or the web directory field was reached; false when the fields ran
+// out before (a corrupt record).
+bool read_record_fields(const char *record, std::size_t name_length, record_layout layout,
+                        account_record *fields);
+
+// ---- Writing ------------------------------------------------------------------------------
+
+// What a write did. Each caller prints its own messages.
+enum class db_result {
+    done,
+    aux_file,            // "./tvn_aux_file" could not be created in five attempts
+    lock,                // the temporary file or the database could not be locked
+    open_database,       // the database could not be opened; errno tells why
+    no_record,           // no record of the user
+    field1_unterminated, // field 1, to be kept, is not ended by the separator
+    field_unterminated,  // the field to be replaced is not ended by the separator
+    no_memory,
+    invalid_value,       // the new text holds a line feed or the separator
+    write_failed,        // writing, keeping mode and owner, or the rename failed
+};
+
+// Appends one record line (a line feed is added unless it ends in one) to the database at
+// path, creating the file (mode 0666 less the umask) when it is missing, in one write under
+// the database's lock. A line with any other line feed is refused.
+db_result append_record(const char *path, const char *line);
+
+// One field replacement: in the record of user, field 1 (the hash after the name) or field 2
+// (field 1 kept) becomes new_text. separator ends the fields: "!" for account databases, ":"
+// for the host's shadow file.
+struct field_change {
+    const char *path;
+    const char *user;
+    int field; // 1 or 2
+    char separator;
+    const char *new_text;
+};
+
+// The claim of "./tvn_aux_file" in the working directory, which the new database is written
+// to and which must lie on the database's file system. Holding the claim excludes every other
+// rewriter working in the same directory. The password tools claim the file before they ask
+// for the new password; the modules let replace_field claim it.
+class aux_file_claim {
+public:
+    aux_file_claim() = default;
+    ~aux_file_claim() { release(); }
+    aux_file_claim(const aux_file_claim &) = delete;
+    aux_file_claim &operator=(const aux_file_claim &) = delete;
+
+    // Sets the file-creation mask to 022, creates the file exclusively (mode 0644; up to five
+    // attempts, one second apart) and locks it. done, aux_file or lock.
+    db_result acquire();
+    bool held() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // Unlocks, removes and closes the file; nothing when not held.
+    void release();
+    // The file has been renamed into place: unlock and close it, but leave the name alone.
+    void hand_over();
+
+private:
+    int fd_ = -1;
+};
+
+// Rewrites change.path with the field replaced, through the claimed temporary file and a
+// rename; the new file keeps the old one's mode, owner and group. The database is locked from
+// before it is read until the rename is done. On every result the claim has ended; on any
+// result but done the database is unchanged.
+db_result replace_field(aux_file_claim &claim, const field_change &change);
+
+// The same, claiming "./tvn_aux_file" first.
+db_result replace_field(const field_change &change);
