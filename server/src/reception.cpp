@@ -273,6 +273,10 @@ int receive_bytes(tvn_connection *connection, uint8_t *buffer, uint32_t count) {
 int receive_request(tvn_connection *connection, tvn_packet *packet) {
     tvn_request *request = connection->request;
     packet->rest = nullptr;
+    // The texts of the previous request lived in the request pool, which is cleared by now:
+    // no handler may ever see them again.
+    connection->path1 = connection->path2 = connection->source_path = nullptr;
+    connection->write_data = nullptr;
     if (receive_bytes(connection, packet->header, TVN_FIXED_HEADER) != 0) {
         request->disconnect = 1;
         return -1;

@@ -73,6 +73,9 @@ void worker_accept(tvn_server_conf *conf) {
     }
     set_my_state(SLOT_SERVING);
     set_accept_lock(F_UNLCK);
+    // Read before our own report: afterwards the count may or may not include this very
+    // connection, and a connection under the limit would be refused at random.
+    const uint32_t busy = tvn_process.area->busy_count;
     if (!send_report(MSG_ACCEPTED)) {
         close(fd);
         std::free(info);
@@ -81,7 +84,7 @@ void worker_accept(tvn_server_conf *conf) {
     info->socket = fd;
     info->server_conf = conf;
     info->worker_pid = getpid();
-    if (tvn_process.area->busy_count < uint32_t(conf->max_connections)) {
+    if (busy < uint32_t(conf->max_connections)) {
         connection_main(info);
         return;
     }

@@ -259,6 +259,17 @@ TEST_F(files_test, rename_replaces_and_moves_between_areas) {
     EXPECT_EQ(send(rename_request("/Private/b", "/Web")).status(), ACCESS_DENIED);
 }
 
+TEST_F(files_test, requests_after_a_rename_never_see_its_paths) {
+    make_file("Public/a", "a");
+    EXPECT_EQ(send(rename_request("/Public/a", "/Public/renamed-with-a-long-name")).status(), OK);
+    EXPECT_EQ(send(mkdir_request("/Public/d")).status(), OK);
+    EXPECT_EQ(send(delete_request("/Public/d")).status(), OK);
+    EXPECT_EQ(send(getdir_request("/Public")).status(), OK);
+    std::uint32_t handle = open("/Public/renamed-with-a-long-name", open_mode::read_only);
+    EXPECT_EQ(text(read(handle, 0, 10)), "a");
+    EXPECT_EQ(send(delete_request("/Public/renamed-with-a-long-name")).status(), OK);
+}
+
 TEST_F(files_test, copyfile_copies_ranges_on_the_server) {
     std::string source(600, '\0');
     for (size_t i = 0; i < source.size(); ++i) source[i] = char('a' + i % 26);

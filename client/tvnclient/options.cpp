@@ -1,0 +1,87 @@
+// Parsing the program's options.
+#include "options.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <string_view>
+
+namespace tvnclient {
+
+namespace {
+
+bool parse_number(std::string_view text, long low, long high, long &value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value >= low && value <= high;
+}
+
+problem apply_value(char option, std::string_view value, program_options &options) {
+    long number = 0;
+    switch (option) {
+    case 'H':
+        if (value.empty()) return usage_error("-H: an empty host");
+        options.login.host = value;
+        return {};
+    case 'p':
+        if (!parse_number(value, 1, 65535, number))
+            return usage_error("-p: not a port number: " + std::string(value));
+        options.login.port = static_cast<std::uint16_t>(number);
+        return {};
+    case 'u':
+        if (value.empty() || value.front() == '@')
+            return usage_error("-u: a login looks like USER@DOMAIN");
+        options.login.login = value;
+        return {};
+    default: // 't'
+        if (!parse_number(value, 1, 86400, number))
+            return usage_error("-t: not a number of seconds (1 to 86400): " + std::string(value));
+        options.login.timeout = std::chrono::seconds(number);
+        return {};
+    }
+}
+
+}  // namespace
+
+problem parse_program_options(int argc, char **argv, program_options &options) {
+    if (const char *user = std::getenv("TVN_USER")) options.login.login = user;
+    int at = 1;
+    for (; at < argc; ++at) {
+        const std::string_view word = argv[at];
+        if (word == "--") {
+            ++at;
+            break;
+        }
+        if (word == "--help") {
+            options.show_help = true;
+            continue;
+        }
+        if (word == "--version") {
+            options.show_version = true;
+            continue;
+        }
+        if (word.size() < 2 || word[0] != '-') break;
+        if (word[1] == '-') return usage_error("unknown option " + std::string(word));
+        // Flags may be written together (-xq); an option with a value takes the rest of the
+        // word or the next one (-p7070, -p 7070).
+        for (std::size_t i = 1; i < word.size(); ++i) {
+            const char option = word[i];
+            if (option == 'x') options.long_listing = true;
+            else if (option == 'q') options.quiet = true;
+            else if (option == 'h') options.show_help = true;
+            else if (std::string_view("Hput").find(option) != std::string_view::npos) {
+                std::string_view value = word.substr(i + 1);
+                if (value.empty()) {
+                    if (++at >= argc) return usage_error(std::string("-") + option + ": needs a value");
+                    value = argv[at];
+                }
+                if (problem failed = apply_value(option, value, options)) return failed;
+                break;
+            } else {
+                return usage_error(std::string("unknown option -") + option);
+            }
+        }
+    }
+    for (; at < argc; ++at) options.words.emplace_back(argv[at]);
+    return {};
+}
+
+}  // namespace tvnclient

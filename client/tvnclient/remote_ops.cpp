@@ -1,0 +1,126 @@
+// Requests and the meaning of their answers.
+#include "remote_ops.h"
+
+#include <algorithm>
+
+#include "tolvane/protocol.h"
+
+namespace tvnclient {
+
+namespace {
+
+// The common case: send, then OK or a refusal about `path`.
+problem simple_request(session &remote, const tvn_client::packet_builder &request,
+                       const std::string &path) {
+    if (problem failed = remote.exchange(request, path)) return failed;
+    if (remote.status() != OK) return remote_refusal(remote.status(), path);
+    return {};
+}
+
+std::vector<tvn_client::listing_entry> area_entries() {
+    std::vector<tvn_client::listing_entry> areas(3);
+    areas[0].name = "Private";
+    areas[1].name = "Public";
+    areas[2].name = "Web";
+    for (auto &area : areas) area.is_dir = true;
+    return areas;
+}
+
+}  // namespace
+
+problem list_directory(session &remote, const std::string &path,
+                       std::vector<tvn_client::listing_entry> &entries) {
+    if (problem failed = simple_request(remote, tvn_client::getdir_request(path), path))
+        return failed;
+    const auto body = remote.answer().body();
+    if (path == "/") {
+        // The root's fixed listing fits neither entry layout.
+        const std::string_view text(reinterpret_cast<const char *>(body.data()), body.size());
+        if (text == tvn_client::root_listing) {
+            entries = area_entries();
+            return {};
+        }
+    }
+    auto parsed = tvn_client::parse_listing(body, true);
+    if (!parsed) return make_problem(exit_status::connection, path, "invalid listing from the server");
+    entries = std::move(*parsed);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &a, const auto &b) { return a.name < b.name; });
+    return {};
+}
+
+problem open_remote(session &remote, const std::string &path, std::uint32_t mode,
+                    std::uint32_t &handle, std::uint32_t &size) {
+    if (problem failed = simple_request(remote, tvn_client::open_request(path, mode), path))
+        return failed;
+    const auto number = remote.answer().param_u32(4);
+    if (!number || *number == 0)
+        return make_problem(exit_status::connection, path, "invalid answer from the server");
+    handle = *number;
+    size = remote.answer().param_u32(8).value_or(0);
+    return {};
+}
+
+problem close_remote(session &remote, std::uint32_t handle, const std::string &path) {
+    return simple_request(remote, tvn_client::close_request(handle), path);
+}
+
+problem delete_remote(session &remote, const std::string &path) {
+    return simple_request(remote, tvn_client::delete_request(path), path);
+}
+
+problem make_remote_directory(session &remote, const std::string &path) {
+    return simple_request(remote, tvn_client::mkdir_request(path), path);
+}
+
+problem rename_remote(session &remote, const std::string &from, const std::string &to) {
+    return simple_request(remote, tvn_client::rename_request(from, to), from);
+}
+
+bool is_remote_directory(session &remote, const std::string &path, problem &failure) {
+    failure = remote.exchange(tvn_client::getdir_request(path), path);
+    return !failure && remote.status() == OK;
+}
+
+problem probe(session &remote, const std::string &path, remote_kind &kind) {
+    problem failure;
+    if (is_remote_directory(remote, path, failure)) {
+        kind = remote_kind::directory;
+        return {};
+    }
+    if (failure) return failure;
+    // A listing of a file answers NOT_FOUND as for a missing name; opening tells them apart.
+    if (remote.status() != NOT_FOUND) return remote_refusal(remote.status(), path);
+    std::uint32_t handle = 0, size = 0;
+    problem opened = open_remote(remote, path, tvn_client::open_mode::read_only, handle, size);
+    if (!opened) {
+        kind = remote_kind::file;
+        return close_remote(remote, handle, path);
+    }
+    if (opened.status == exit_status::not_found) {
+        kind = remote_kind::missing;
+        return {};
+    }
+    return opened;
+}
+
+problem explain_denial(session &remote, problem refused) {
+    if (refused.status != exit_status::denied || !remote.is_open()) return refused;
+    problem failure;
+    for (const char *area : {"/Private", "/Web"}) {
+        if (is_remote_directory(remote, area, failure) || failure) return refused;
+        if (remote.status() != ACCESS_DENIED) return refused;
+    }
+    refused.words += " (a guest login can only read)";
+    return refused;
+}
+
+problem remote_handle::close() {
+    if (handle_ == 0) return {};
+    const std::uint32_t handle = handle_;
+    handle_ = 0;
+    if (!remote_.is_open()) return {};
+    return close_remote(remote_, handle, path_);
+}
+
+}  // namespace tvnclient

@@ -1,0 +1,157 @@
+// Connecting, logging in, and one request at a time with every failure of the connection
+// turned into words.
+#include "session.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "interrupt.h"
+#include "tolvane/protocol.h"
+
+namespace tvnclient {
+
+namespace {
+
+using tvn_client::read_result;
+
+// The IPv4 addresses a host name stands for; a dotted address stands for itself.
+std::vector<std::string> ipv4_addresses(const std::string &host, int &lookup_error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    lookup_error = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    std::vector<std::string> addresses;
+    for (addrinfo *at = found; at != nullptr; at = at->ai_next) {
+        char text[INET_ADDRSTRLEN];
+        const auto *address = reinterpret_cast<const sockaddr_in *>(at->ai_addr);
+        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr)
+            addresses.emplace_back(text);
+    }
+    if (found != nullptr) freeaddrinfo(found);
+    return addresses;
+}
+
+std::string connect_words(int error_number, std::chrono::milliseconds timeout) {
+    if (error_number == ECONNREFUSED) return "connection refused";
+    if (error_number == ETIMEDOUT || error_number == 0)
+        return "no answer within " + seconds_text(timeout);
+    return local_failure(error_number, "").words;
+}
+
+}  // namespace
+
+std::string seconds_text(std::chrono::milliseconds duration) {
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(duration).count();
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
+problem session::connect(const login_settings &settings) {
+    end();
+    timeout_ = settings.timeout;
+    const std::string where = settings.host + " port " + std::to_string(settings.port);
+    int lookup_error = 0;
+    const std::vector<std::string> addresses = ipv4_addresses(settings.host, lookup_error);
+    if (addresses.empty()) {
+        const std::string why = lookup_error == 0 ? "no IPv4 address" : gai_strerror(lookup_error);
+        return make_problem(exit_status::connection, settings.host, "unknown host (" + why + ")");
+    }
+    int last_error = 0;
+    for (const std::string &address : addresses) {
+        auto connected = tvn_client::connection::connect_to(address, settings.port, timeout_);
+        if (connected) {
+            connection_ = std::move(*connected);
+            set_interruptible_socket(connection_.fd());
+            last_sent_ = std::chrono::steady_clock::now();
+            return {};
+        }
+        last_error = errno;
+    }
+    return make_problem(exit_status::connection, where, connect_words(last_error, timeout_));
+}
+
+problem session::open(const login_settings &settings) {
+    if (problem failed = connect(settings)) return failed;
+    const auto request = tvn_client::connect_request(settings.login, settings.password,
+                                                     TVN_OPTION_EXTENDED_LISTING);
+    if (problem failed = exchange(request, settings.login)) return failed;
+    if (status() == OK) {
+        keepalive_ = answer_.param_u16(TVN_CONNECT_OFF_KEEPALIVE).value_or(0);
+        return {};
+    }
+    // Every refused login ends the connection on the server's side.
+    drop();
+    if (status() == WRONG_AUTH)
+        return make_problem(exit_status::login_refused, settings.login,
+                            "login refused (wrong user name, domain or password)");
+    return make_problem(exit_status::failed, settings.login,
+                        "the server could not open the session");
+}
+
+void session::end() {
+    if (!connection_.is_open()) return;
+    const auto goodbye = tvn_client::disconnect_request().build();
+    connection_.send_all(goodbye, std::chrono::seconds(1));
+    drop();
+}
+
+void session::drop() {
+    set_interruptible_socket(-1);
+    connection_.close();
+}
+
+problem session::connection_failure(read_result result, std::string_view subject) {
+    std::string words;
+    if (result == read_result::timed_out) {
+        words = "no answer from the server within " + seconds_text(timeout_);
+    } else if (result == read_result::closed || connection_.wait_closed(std::chrono::milliseconds(0))) {
+        words = "server closed the connection";
+    } else {
+        words = "invalid answer from the server";
+    }
+    drop();
+    if (interrupted()) return make_problem(exit_status::interrupted, std::string(subject), "interrupted");
+    return make_problem(exit_status::connection, std::string(subject), words);
+}
+
+problem session::exchange(std::span<const std::uint8_t> packet, std::string_view subject) {
+    if (!connection_.is_open())
+        return make_problem(exit_status::connection, std::string(subject), "not connected");
+    last_sent_ = std::chrono::steady_clock::now();
+    if (!connection_.send_all(packet, timeout_)) {
+        const bool gone = errno == EPIPE || errno == ECONNRESET;
+        return connection_failure(gone ? read_result::closed : read_result::timed_out, subject);
+    }
+    const read_result result = connection_.read_answer(answer_, timeout_);
+    if (result != read_result::answer_read) return connection_failure(result, subject);
+    // Answers carry no request number: one for another method means the stream is lost.
+    // The one exception is CHANGEPWD, whose success answer says CONNECT.
+    const std::uint8_t method = packet[TVN_OFF_METHOD];
+    const bool fits = answer_.method() == method ||
+                      (method == CHANGEPWD && answer_.method() == CONNECT);
+    if (!fits) return connection_failure(read_result::broken, subject);
+    return {};
+}
+
+problem session::exchange(const tvn_client::packet_builder &packet, std::string_view subject) {
+    packet.build_into(packet_);
+    return exchange(packet_, subject);
+}
+
+bool session::send_keepalive() {
+    if (!connection_.is_open()) return false;
+    static const tvn_client::bytes keepalive = tvn_client::keepalive_request().build();
+    last_sent_ = std::chrono::steady_clock::now();
+    if (connection_.send_all(keepalive, timeout_)) return true;
+    drop();
+    return false;
+}
+
+bool session::closed_by_server() {
+    return connection_.is_open() && connection_.wait_closed(std::chrono::milliseconds(0));
+}
+
+}  // namespace tvnclient

@@ -1,0 +1,85 @@
+// One connection to the server and the session opened on it. It holds the one answer buffer
+// that every request reads into, so a transfer allocates nothing per chunk.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "problem.h"
+#include "tolvane/answer.h"
+#include "tolvane/connection.h"
+#include "tolvane/packet.h"
+
+namespace tvnclient {
+
+struct login_settings {
+    std::string host = "127.0.0.1"; // a dotted address or a host name
+    std::uint16_t port = 700;
+    std::string login;              // USER@DOMAIN
+    std::string password;
+    std::chrono::milliseconds timeout = std::chrono::seconds(30);
+};
+
+class session {
+public:
+    session() = default;
+    ~session() { end(); }
+    session(const session &) = delete;
+    session &operator=(const session &) = delete;
+
+    // Connects to the server without opening a session (CHANGEPWD needs no more).
+    problem connect(const login_settings &settings);
+    // Connects and opens the session with CONNECT, asking for extended listings.
+    problem open(const login_settings &settings);
+    bool is_open() const { return connection_.is_open(); }
+    // Sends DISCONNECT when the connection is still open, then closes it.
+    void end();
+    // Closes without a word: the server has ended the connection (after CHANGEPWD).
+    void drop();
+
+    // Sends one request and reads its answer into answer(). A failure of the connection
+    // (closed, no answer in time, an answer that does not fit the request) ends it and is
+    // returned as a problem about `subject`; a refusal is not a problem here: the caller
+    // judges status().
+    problem exchange(std::span<const std::uint8_t> packet, std::string_view subject);
+    problem exchange(const tvn_client::packet_builder &packet, std::string_view subject);
+    const tvn_client::answer &answer() const { return answer_; }
+    std::uint8_t status() const { return answer_.status(); }
+
+    // The keep-alive interval the CONNECT answer announced; 0 when it asked for none.
+    std::chrono::seconds keepalive_interval() const { return std::chrono::seconds(keepalive_); }
+    // When the last request left.
+    std::chrono::steady_clock::time_point last_sent() const { return last_sent_; }
+    // Sends a KEEPALIVE. False when the connection is gone (it is then closed).
+    bool send_keepalive();
+    // True when the server has closed the connection while nobody was listening.
+    bool closed_by_server();
+
+    // Held by whoever talks to the server: the shell's commands and its keep-alive thread.
+    std::mutex &mutex() { return mutex_; }
+    // Room for one WRITE request with its data, kept between uploads.
+    std::vector<std::uint8_t> &upload_buffer() { return upload_buffer_; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+
+private:
+    problem connection_failure(tvn_client::read_result result, std::string_view subject);
+
+    tvn_client::connection connection_;
+    tvn_client::answer answer_;
+    tvn_client::bytes packet_;
+    std::vector<std::uint8_t> upload_buffer_;
+    std::chrono::milliseconds timeout_ = std::chrono::seconds(30);
+    std::chrono::steady_clock::time_point last_sent_{};
+    std::uint16_t keepalive_ = 0;
+    std::mutex mutex_;
+};
+
+// "3 seconds", "1 second".
+std::string seconds_text(std::chrono::milliseconds duration);
+
+}  // namespace tvnclient
