@@ -122,7 +122,27 @@ void close_locked(int fd) {
     close(fd);
 }
 
-db_result append_record(const char *path, const char *line) {
+namespace {
+
+bool holds_record(FILE *stream, const char *name) {
+    long pos = 0;
+    char *record = search_user_line(stream, name, &pos);
+    const bool found = record != nullptr;
+    std::free(record);
+    return found;
+}
+
+db_result write_at_end(int fd, const char *data, std::size_t length) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    const ssize_t written = end < 0 ? -1 : write(fd, data, length);
+    if (written == ssize_t(length)) return db_result::done;
+    // A part of a line would damage the file for every reader: take it back.
+    if (written > 0) (void)ftruncate(fd, end);
+    return db_result::write_failed;
+}
+
+// One append under the database's lock; with a name, only when no record of it is there.
+db_result append_locked(const char *path, const char *line, const char *name) {
     std::size_t length = std::strlen(line);
     const bool has_line_feed = length > 0 && line[length - 1] == '\n';
     const std::size_t text_length = has_line_feed ? length - 1 : length;
@@ -141,14 +161,35 @@ db_result append_record(const char *path, const char *line) {
         errno = saved;
         return result;
     }
-    const off_t end = lseek(fd, 0, SEEK_END);
-    const ssize_t written = end < 0 ? -1 : write(fd, data, length);
-    if (written != ssize_t(length)) {
-        // A part of a line would damage the file for every reader: take it back.
-        if (written > 0) (void)ftruncate(fd, end);
-        result = db_result::write_failed;
+    FILE *stream = nullptr;
+    if (name != nullptr) {
+        // The search reads through fd itself: closing any other descriptor of the file would
+        // give up the lock.
+        stream = fdopen(fd, "r");
+        if (stream == nullptr) result = db_result::no_memory;
+        else if (holds_record(stream, name)) result = db_result::name_taken;
     }
-    close_locked(fd);
+    if (result == db_result::done) result = write_at_end(fd, data, length);
+    if (stream != nullptr) {
+        tvn_lock(fd, 0);
+        std::fclose(stream);
+    } else {
+        close_locked(fd);
+    }
     std::free(data);
     return result;
+}
+
+}  // namespace
+
+db_result append_record(const char *path, const char *line) {
+    return append_locked(path, line, nullptr);
+}
+
+db_result append_new_record(const char *path, const char *line, const char *name) {
+    if (!possible_name(name)) return db_result::invalid_value;
+    const std::size_t name_length = std::strlen(name);
+    if (std::strncmp(line, name, name_length) != 0 || line[name_length] != '!')
+        return db_result::invalid_value;
+    return append_locked(path, line, name);
 }

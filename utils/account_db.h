@@ -87,12 +87,19 @@ enum class db_result {
     no_memory,
     invalid_value,       // the new text holds a line feed or the separator
     write_failed,        // writing, keeping mode and owner, or the rename failed
+    name_taken,          // the database holds a record of the name already
 };
 
 // Appends one record line (a line feed is added unless it ends in one) to the database at
 // path, creating the file (mode 0666 less the umask) when it is missing, in one write under
 // the database's lock. A line with any other line feed is refused.
 db_result append_record(const char *path, const char *line);
+
+// The same for a new user's record, which must begin with name and "!": appended only when the
+// database holds no record of name (letter case ignored), else name_taken. The search runs
+// under the lock that the write holds, so of two appends of one name only one succeeds.
+// invalid_value when the line does not begin with name and "!" or name can be no record's name.
+db_result append_new_record(const char *path, const char *line, const char *name);
 
 // One field replacement: in the record of user, field 1 (the hash after the name) or field 2
 // (field 1 kept) becomes new_text. separator ends the fields: "!" for account databases, ":"

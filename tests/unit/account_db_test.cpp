@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "account_db.h"
 #include "child_run.h"
@@ -252,6 +253,51 @@ TEST_F(append_record_test, a_file_replaced_while_waiting_for_the_lock_gets_the_r
     close(fd);
     EXPECT_EQ(tvn_test::wait_for_exit(appender, 10s), int(db_result::done));
     EXPECT_EQ(root.read_file("db"), "replaced!1!2!/x!!!!\nnew!O!G!/n!!!!\n");
+}
+
+// ---- append_new_record ---------------------------------------------------------------------
+
+using append_new_record_test = append_record_test;
+
+TEST_F(append_new_record_test, a_new_name_is_appended_and_the_first_creates_the_file) {
+    ASSERT_EQ(append_new_record(path().c_str(), "alice!O!G!/h!!!!", "alice"), db_result::done);
+    EXPECT_EQ(append_new_record(path().c_str(), "al!O!G!/a!!!!", "al"), db_result::done);
+    EXPECT_EQ(root.read_file("db"), "alice!O!G!/h!!!!\nal!O!G!/a!!!!\n");
+}
+
+TEST_F(append_new_record_test, a_name_found_in_any_letter_case_is_not_appended) {
+    const std::string text = "x!1!2!/x!!!!\n  Alice:O!G!/h!!!!\n";
+    root.write_file("db", text);
+    EXPECT_EQ(append_new_record(path().c_str(), "ALICE!O!G!/a!!!!", "ALICE"), db_result::name_taken);
+    EXPECT_EQ(root.read_file("db"), text);
+}
+
+TEST_F(append_new_record_test, a_line_that_is_not_the_names_record_is_refused) {
+    root.write_file("db", "x!1!2!/x!!!!\n");
+    for (const auto &[line, name] : {std::pair{"bob!O!G!/b!!!!", "alice"}, std::pair{"alice!O!G!/h!!!!", "ali"},
+                                     std::pair{"a b!O!G!/h!!!!", "a b"}, std::pair{"!O!G!/h!!!!", ""}})
+        EXPECT_EQ(append_new_record(path().c_str(), line, name), db_result::invalid_value) << line;
+    EXPECT_EQ(root.read_file("db"), "x!1!2!/x!!!!\n");
+}
+
+TEST_F(append_new_record_test, a_record_written_while_waiting_for_the_lock_is_seen) {
+    root.write_file("db", "x!1!2!/x!!!!\n");
+    // This process holds the lock while the appender opens the file, then writes a record of
+    // the same name through its locked descriptor (closing any other would drop the lock).
+    const int fd = open(path().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tvn_lock(fd, 1), 0);
+    std::fflush(nullptr);
+    const pid_t appender = tvn_test::start_writer(
+        fd, [&] { return append_new_record(path().c_str(), "carol!O!G!/c!!!!", "carol"); });
+    ASSERT_GT(appender, 0);
+    ASSERT_TRUE(tvn_test::wait_until([&] { return tvn_test::has_open(appender, path()); }, 5s));
+    const std::string meanwhile = "Carol!1!2!/m!!!!\n";
+    ASSERT_EQ(lseek(fd, 0, SEEK_END), off_t(13));
+    ASSERT_EQ(write(fd, meanwhile.data(), meanwhile.size()), ssize_t(meanwhile.size()));
+    close(fd);
+    EXPECT_EQ(tvn_test::wait_for_exit(appender, 10s), int(db_result::name_taken));
+    EXPECT_EQ(root.read_file("db"), "x!1!2!/x!!!!\n" + meanwhile);
 }
 
 }  // namespace

@@ -3,88 +3,20 @@
 #include <crypt.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 
 #include "child_run.h"
-#include "server_root.h"
+#include "pty_session.h"
 #include "utils.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// A child running on a pseudo-terminal, and this process at the other end of it.
-class terminal {
-public:
-    // Runs body in the child, with the terminal as its standard input and output.
-    explicit terminal(const std::function<void()> &body) {
-        std::fflush(nullptr);
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            body();
-            std::fflush(nullptr);
-            _exit(0);
-        }
-        if (pid_ > 0) view_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    }
-    ~terminal() {
-        if (view_ >= 0) close(view_);
-        if (master_ >= 0) close(master_);
-        if (pid_ > 0) {
-            pid_t reaped = 0;
-            tvn_test::wait_for_exit(pid_, 5s, &reaped);
-            if (reaped != pid_) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-            }
-        }
-    }
-    bool started() const { return pid_ > 0 && view_ >= 0; }
-
-    // Waits until the child has switched the echo off, then types line and Enter.
-    bool type_silently(const std::string &line) {
-        if (!tvn_test::wait_until([&] { return !echo_on(); }, 5s)) return false;
-        const std::string typed = line + "\n";
-        return write(master_, typed.data(), typed.size()) == ssize_t(typed.size());
-    }
-    bool echo_on() const {
-        termios settings{};
-        return tcgetattr(view_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
-    }
-    // Reads the child's output until it holds text; false on time-out or end.
-    bool read_until(const std::string &text, std::chrono::milliseconds timeout = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (output_.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd readable{master_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&readable, 1, int(left.count())) <= 0) return false;
-            char chunk[512];
-            const ssize_t n = read(master_, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            output_.append(chunk, size_t(n));
-        }
-        return true;
-    }
-    const std::string &output() const { return output_; }
-
-private:
-    pid_t pid_ = -1;
-    int master_ = -1;
-    int view_ = -1; // this process's own descriptor of the child's side, to read its settings
-    std::string output_;
-};
+using tvn_test::pty_session;
 
 // What the child reports after the entry: the result and whether echo is back on.
 void report(const char *result) {
@@ -108,7 +40,7 @@ struct entry {
 
 // Runs insert_pwd on a terminal, typing first and then second.
 entry enter_twice(salt_form form, const std::string &first, const std::string &second) {
-    terminal child([form] {
+    pty_session child([form] {
         std::printf("New password: ");
         std::fflush(stdout);
         report(insert_pwd(form));
@@ -117,8 +49,9 @@ entry enter_twice(salt_form form, const std::string &first, const std::string &s
     EXPECT_TRUE(child.type_silently(first));
     EXPECT_TRUE(child.read_until("Re-enter the new password : "));
     EXPECT_TRUE(child.type_silently(second));
-    EXPECT_TRUE(child.read_until("]\r\n"));
+    EXPECT_TRUE(child.read_until("]\n"));
     EXPECT_NE(child.output().find("ECHO[1]"), std::string::npos) << child.output();
+    EXPECT_EQ(child.wait_exit(), 0);
     return {result_of(child.output()), child.output()};
 }
 
@@ -156,14 +89,14 @@ TEST(password_entry_test, an_empty_password_is_accepted_and_hashed) {
 
 TEST(password_entry_test, get_pwd_returns_the_line_however_long) {
     const std::string long_password(100, 'p');
-    terminal child([] {
+    pty_session child([] {
         char *password = get_pwd();
         report(password);
         std::free(password);
     });
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(child.type_silently(long_password));
-    ASSERT_TRUE(child.read_until("]\r\n"));
+    ASSERT_TRUE(child.read_until("]\n"));
     EXPECT_EQ(result_of(child.output()), long_password);
     // The typed line feed was not echoed, so the entry prints one.
     EXPECT_EQ(child.output().rfind("\r\nRESULT[", 0), 0u) << child.output();
