@@ -1,4 +1,5 @@
-// Profile reading, the user's directories and the symbolic-link rule of the account modules.
+// The pieces the account modules share: start-up pool lists and configuration lines, profile
+// reading, the user's directories, the symbolic-link rule and the new hash of a change.
 #include "account_module.h"
 
 #include <sys/stat.h>
@@ -39,6 +40,67 @@ bool is_symlink(const char *path) {
 }
 
 }  // namespace
+
+void *init_pool_alloc(tvn_init_mpool *mpool, std::size_t size) {
+    void *block = mpool->tvn_malloc(mpool->init_pool, uint32_t(size));
+    if (block != nullptr) std::memset(block, 0, size);
+    return block;
+}
+
+char *init_pool_copy(tvn_init_mpool *mpool, const char *text) {
+    auto *copy = static_cast<char *>(init_pool_alloc(mpool, std::strlen(text) + 1));
+    if (copy != nullptr) std::strcpy(copy, text);
+    return copy;
+}
+
+bool add_name(tvn_init_mpool *mpool, name_node **list, const char *name) {
+    const std::size_t length = std::strlen(name);
+    auto *node = static_cast<name_node *>(init_pool_alloc(mpool, sizeof(name_node) + length + 1));
+    if (node == nullptr) return false;
+    node->name = reinterpret_cast<char *>(node + 1);
+    std::memcpy(node->name, name, length + 1);
+    node->next = *list;
+    *list = node;
+    return true;
+}
+
+void release_names(tvn_init_mpool *mpool, name_node *list) {
+    while (list != nullptr) {
+        name_node *next = list->next;
+        mpool->tvn_free(mpool->init_pool, list);
+        list = next;
+    }
+}
+
+config_line::config_line(long initial_size)
+    : text(static_cast<char *>(std::calloc(std::size_t(initial_size), 1))),
+      size_(initial_size) {}
+
+config_line::~config_line() { std::free(text); }
+
+bool config_line::next(FILE *fp) {
+    std::memset(text, 0, std::size_t(size_));
+    const long got = readline(fp, '\n', size_, &text, 1);
+    if (got == -1) return false;
+    size_ = got;
+    return true;
+}
+
+user_profile *new_profile(tvn_request *request) {
+    tvn_mpool *pools = request->mpool;
+    auto *profile = static_cast<user_profile *>(
+        pools->tvn_malloc(pools->request_pool, uint32_t(sizeof(user_profile))));
+    if (profile == nullptr) return nullptr;
+    *profile = user_profile{};
+    profile->username = request->username;
+    profile->password = request->password;
+    return profile;
+}
+
+void drop_profile(tvn_request *request, user_profile *profile) {
+    free_profile(request, profile);
+    request->mpool->tvn_free(request->mpool->request_pool, profile);
+}
 
 int get_profile(tvn_request *request, const char *passwd_file, record_layout layout,
                 user_profile *profile) {
@@ -116,6 +178,14 @@ int copy_profile(tvn_request *request, const user_profile *profile) {
     return OK;
 }
 
+int refuse_switch(tvn_request *request, const char *message) {
+    tvnprint(request, "%s", message);
+    request->user_module_data = nullptr;
+    request->is_guest = 2;
+    request->private_dir = request->public_dir = request->web_dir = nullptr;
+    return WRONG_AUTH;
+}
+
 int link_access_check(tvn_request *request) {
     const auto flags = uint8_t(reinterpret_cast<uintptr_t>(request->user_module_data));
     if (flags == 0) return NOT_HANDLED;
@@ -124,4 +194,20 @@ int link_access_check(tvn_request *request) {
     if (is_symlink(request->local_path1)) return links_allowed ? OK : ACCESS_DENIED;
     if (is_symlink(request->local_path2)) return links_allowed ? OK : ACCESS_DENIED;
     return NOT_HANDLED;
+}
+
+bool put_new_hash(tvn_request *request, salt_form form) {
+    char salt[salt_size];
+    set_salt(salt, form);
+    char hash[hash_size];
+    const char *password = request->remote_path1 != nullptr ? request->remote_path1 : "";
+    if (!hash_password(password, salt, hash, sizeof hash)) return false;
+    const std::size_t length = std::strlen(hash);
+    tvn_mpool *pools = request->mpool;
+    auto *copy =
+        static_cast<char *>(pools->tvn_malloc(pools->request_pool, uint32_t(length + 1)));
+    if (copy == nullptr) return false;
+    std::memcpy(copy, hash, length + 1);
+    request->local_path1 = copy;
+    return true;
 }

@@ -1,9 +1,10 @@
-// What the account modules have in common: the domain lookup, reading a user's profile from
-// an account database, handing the user's directories to the connection, and the rule for
-// symbolic links. The modules differ in where the owner password lives and whose identity
-// the worker takes on.
+// What the account modules have in common: pieces of configuration reading, the domain
+// lookup, reading a user's profile from an account database, handing the user's directories
+// to the connection, the rule for symbolic links and the new hash of a password change. The
+// modules differ in where the owner password lives and whose identity the worker takes on.
 #pragma once
 
+#include <cstdio>
 #include <cstring>
 
 #include "account_db.h"
@@ -15,6 +16,52 @@ struct name_node {
     char *name;
     name_node *next;
 };
+
+// ---- Configuration (start-up pool) --------------------------------------------------------
+
+// A zero-filled block of the start-up pool, or NULL.
+void *init_pool_alloc(tvn_init_mpool *mpool, std::size_t size);
+// A copy of text in the start-up pool, or NULL.
+char *init_pool_copy(tvn_init_mpool *mpool, const char *text);
+
+// Puts name at the front of *list, node and name in one block: the pool has few slots.
+// False when memory is short.
+bool add_name(tvn_init_mpool *mpool, name_node **list, const char *name);
+// Gives every node of list back to the start-up pool.
+void release_names(tvn_init_mpool *mpool, name_node *list);
+
+// The line buffer of one configuration-reading loop; it grows as readline needs.
+class config_line {
+public:
+    explicit config_line(long initial_size);
+    ~config_line();
+    config_line(const config_line &) = delete;
+    config_line &operator=(const config_line &) = delete;
+    // False when the buffer could not be had.
+    bool usable() const { return text != nullptr; }
+    // The next line of fp, in text; false at the end of the file.
+    bool next(FILE *fp);
+
+    char *text;
+
+private:
+    long size_;
+};
+
+enum class value_check { accepted, invalid };
+
+// An Enabled/Disabled key: "Enabled" sets bit in flag; "Disabled" is accepted and leaves it
+// as it is; anything else is invalid.
+template <typename Flag>
+value_check switch_value(const char *value, Flag &flag, unsigned bit) {
+    if (std::strcmp(value, "Enabled") == 0) {
+        flag = static_cast<Flag>(flag | bit);
+        return value_check::accepted;
+    }
+    return std::strcmp(value, "Disabled") == 0 ? value_check::accepted : value_check::invalid;
+}
+
+// ---- Logins -------------------------------------------------------------------------------
 
 // The domain that serves the client's domain name: the first enabled domain, in file order,
 // that has the name among its aliases; failing that, the last enabled domain without aliases
@@ -50,6 +97,12 @@ struct user_profile {
     char *web_dir;
 };
 
+// A zeroed profile in the request pool with username and password taken from the request;
+// NULL when memory is short.
+user_profile *new_profile(tvn_request *request);
+// Releases the profile's strings and the profile.
+void drop_profile(tvn_request *request, user_profile *profile);
+
 // Fills profile from the record of profile->username in the database at passwd_file.
 // OK; NOT_HANDLED when the database cannot be opened (with "Can't open database file " and
 // the path in the log message) or holds no such user; WRONG_AUTH for a corrupt record (with
@@ -66,7 +119,17 @@ void free_profile(tvn_request *request, user_profile *profile);
 // INTERNAL_SERVER_ERR when memory is short.
 int copy_profile(tvn_request *request, const user_profile *profile);
 
+// A failed switch of the worker's identity: the message goes to the log, and no sign of the
+// login (link flags, guest flag, directories) is left behind. Returns WRONG_AUTH.
+int refuse_switch(tvn_request *request, const char *message);
+
 // The access_check hook of an account module whose user_module_data holds the link flags of
 // the authenticating domain: copies them into link_permission, and rules on a path that is a
 // symbolic link (OK only when links may be both shown and followed). NOT_HANDLED otherwise.
 int link_access_check(tvn_request *request);
+
+// ---- Password changes ---------------------------------------------------------------------
+
+// Hashes the new password (remote_path1) with a fresh salt of the given form and leaves the
+// hash in local_path1 (request pool). False when hashing fails or memory is short.
+bool put_new_hash(tvn_request *request, salt_form form);

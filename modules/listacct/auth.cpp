@@ -14,22 +14,6 @@ namespace listacct {
 
 namespace {
 
-user_profile *new_profile(tvn_request *request) {
-    tvn_mpool *pools = request->mpool;
-    auto *profile = static_cast<user_profile *>(
-        pools->tvn_malloc(pools->request_pool, uint32_t(sizeof(user_profile))));
-    if (profile == nullptr) return nullptr;
-    *profile = user_profile{};
-    profile->username = request->username;
-    profile->password = request->password;
-    return profile;
-}
-
-void drop_profile(tvn_request *request, user_profile *profile) {
-    free_profile(request, profile);
-    request->mpool->tvn_free(request->mpool->request_pool, profile);
-}
-
 // Owner first: a password that is both the owner's and the guest's makes an owner.
 bool set_guest_flag(tvn_request *request, const user_profile *profile) {
     if (password_matches(profile->password, profile->owner_pwd)) {
@@ -41,15 +25,6 @@ bool set_guest_flag(tvn_request *request, const user_profile *profile) {
         return true;
     }
     return false;
-}
-
-// A switch that fails half-way leaves no sign of a login behind.
-int refuse_switch(tvn_request *request, const char *message) {
-    tvnprint(request, "%s", message);
-    request->user_module_data = nullptr;
-    request->is_guest = 2;
-    request->private_dir = request->public_dir = request->web_dir = nullptr;
-    return WRONG_AUTH;
 }
 
 // The worker becomes the service account for the rest of the connection: supplementary

@@ -4,10 +4,8 @@
 #include <grp.h>
 #include <pwd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <type_traits>
 
 #include "listacct.h"
 #include "utils.h"
@@ -18,64 +16,10 @@ namespace {
 
 constexpr long line_size = 100;
 
-// The line buffer of one reading loop.
-struct line_buffer {
-    long size = line_size;
-    char *text = static_cast<char *>(std::calloc(std::size_t(line_size), 1));
-    ~line_buffer() { std::free(text); }
-    // The next line of fp; false at the end of the file.
-    bool next(FILE *fp) {
-        std::memset(text, 0, std::size_t(size));
-        const long got = readline(fp, '\n', size, &text, 1);
-        if (got == -1) return false;
-        size = got;
-        return true;
-    }
-};
-
-void *pool_alloc(tvn_init_mpool *mpool, std::size_t size) {
-    void *block = mpool->tvn_malloc(mpool->init_pool, uint32_t(size));
-    if (block != nullptr) std::memset(block, 0, size);
-    return block;
-}
-
-char *pool_copy(tvn_init_mpool *mpool, const char *text) {
-    auto *copy = static_cast<char *>(pool_alloc(mpool, std::strlen(text) + 1));
-    if (copy != nullptr) std::strcpy(copy, text);
-    return copy;
-}
-
-// The alias and its name in one block: the pool has few slots.
-bool add_alias(tvn_init_mpool *mpool, list_domain *domain, const char *name) {
-    const std::size_t length = std::strlen(name);
-    auto *node = static_cast<name_node *>(pool_alloc(mpool, sizeof(name_node) + length + 1));
-    if (node == nullptr) return false;
-    node->name = reinterpret_cast<char *>(node + 1);
-    std::memcpy(node->name, name, length + 1);
-    node->next = domain->aliases;
-    domain->aliases = node;
-    return true;
-}
-
 void release_domain(tvn_init_mpool *mpool, list_domain *domain) {
     mpool->tvn_free(mpool->init_pool, domain->passwd_file);
-    for (name_node *alias = domain->aliases; alias != nullptr;) {
-        name_node *next = alias->next;
-        mpool->tvn_free(mpool->init_pool, alias);
-        alias = next;
-    }
+    release_names(mpool, domain->aliases);
     mpool->tvn_free(mpool->init_pool, domain);
-}
-
-enum class value_check { accepted, invalid };
-
-// "Enabled" sets the flag; "Disabled" is accepted and leaves it as it is.
-value_check switch_value(const char *value, auto &flag, unsigned bit) {
-    if (std::strcmp(value, "Enabled") == 0) {
-        flag = static_cast<std::remove_reference_t<decltype(flag)>>(flag | bit);
-        return value_check::accepted;
-    }
-    return std::strcmp(value, "Disabled") == 0 ? value_check::accepted : value_check::invalid;
 }
 
 // Applies one key of a VirtualDomain subsection. 0, or -1 after a message.
@@ -87,7 +31,7 @@ int put_elem(tvn_init_mpool *mpool, list_domain *domain, const char *key, const 
             std::printf("You have already inserted field 'PasswdFile' \n");
             return -1;
         }
-        domain->passwd_file = pool_copy(mpool, value);
+        domain->passwd_file = init_pool_copy(mpool, value);
         if (domain->passwd_file == nullptr) return -1;
     } else if (name == "EnableDomain") {
         if (std::strcmp(value, "1") == 0) domain->enabled = 1;
@@ -98,7 +42,7 @@ int put_elem(tvn_init_mpool *mpool, list_domain *domain, const char *key, const 
     } else if (name == "GuestChangePassword") {
         check = switch_value(value, domain->guest_change_password, 1);
     } else if (name == "Alias") {
-        if (!add_alias(mpool, domain, value)) return -1;
+        if (!add_name(mpool, &domain->aliases, value)) return -1;
     } else if (name == "ShowSymLink") {
         check = switch_value(value, domain->link_flags, TVN_LINK_SHOW);
     } else if (name == "FollowSymLink") {
@@ -116,9 +60,9 @@ int put_elem(tvn_init_mpool *mpool, list_domain *domain, const char *key, const 
 
 // Reads one VirtualDomain subsection, up to a closing tag or the end of the file.
 int read_section(FILE *fp, tvn_init_mpool *mpool, list_domain **read) {
-    auto *domain = static_cast<list_domain *>(pool_alloc(mpool, sizeof(list_domain)));
-    line_buffer line;
-    if (domain == nullptr || line.text == nullptr) {
+    auto *domain = static_cast<list_domain *>(init_pool_alloc(mpool, sizeof(list_domain)));
+    config_line line(line_size);
+    if (domain == nullptr || !line.usable()) {
         if (domain != nullptr) release_domain(mpool, domain);
         return -1;
     }
@@ -197,8 +141,8 @@ int apply_defaults(list_settings *settings) {
 }
 
 int read_module_section(FILE *fp, tvn_init_mpool *mpool, list_settings *settings) {
-    line_buffer line;
-    if (line.text == nullptr) return -1;
+    config_line line(line_size);
+    if (!line.usable()) return -1;
     list_domain **last = &settings->domains;
     while (line.next(fp)) {
         const int tag = find_tag(line.text, "VirtualDomain");
@@ -219,7 +163,7 @@ int read_module_section(FILE *fp, tvn_init_mpool *mpool, list_settings *settings
 
 int read_domain(FILE *fp, tvn_init_mpool *mpool, list_settings **settings) {
     if (search_module(fp, module_name) != 0) return -1;
-    auto *read = static_cast<list_settings *>(pool_alloc(mpool, sizeof(list_settings)));
+    auto *read = static_cast<list_settings *>(init_pool_alloc(mpool, sizeof(list_settings)));
     if (read == nullptr) return -1;
     if (read_module_section(fp, mpool, read) != 0) {
         release_settings(mpool, read);

@@ -55,23 +55,6 @@ int auth_pwd(const tvn_request *request, const list_domain **found) {
     return OK;
 }
 
-// The new hash, in local_path1 (request pool).
-bool put_new_hash(tvn_request *request) {
-    char salt[salt_size];
-    set_salt(salt, salt_form::md5);
-    char hash[hash_size];
-    const char *password = request->remote_path1 != nullptr ? request->remote_path1 : "";
-    if (!hash_password(password, salt, hash, sizeof hash)) return false;
-    const std::size_t length = std::strlen(hash);
-    tvn_mpool *pools = request->mpool;
-    auto *copy =
-        static_cast<char *>(pools->tvn_malloc(pools->request_pool, uint32_t(length + 1)));
-    if (copy == nullptr) return false;
-    std::memcpy(copy, hash, length + 1);
-    request->local_path1 = copy;
-    return true;
-}
-
 int change_file(const tvn_request *request, const list_domain *domain) {
     const field_change change{domain->passwd_file, request->username,
                               guest_change(request) ? 2 : 1, '!', request->local_path1};
@@ -91,7 +74,7 @@ int change_file(const tvn_request *request, const list_domain *domain) {
 int change_password(tvn_request *request) {
     const list_domain *domain = nullptr;
     if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
-    if (!put_new_hash(request)) return INTERNAL_SERVER_ERR;
+    if (!put_new_hash(request, salt_form::md5)) return INTERNAL_SERVER_ERR;
     if (change_file(request, domain) != OK) return INTERNAL_SERVER_ERR;
     request->disconnect = 1;
     return OK;

@@ -46,10 +46,10 @@ bool catches_signal(pid_t pid, int signal_number) {
     return false;
 }
 
-temp_root::temp_root() {
-    char pattern[] = "/tmp/tvn-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = std::string(pattern) + "/";
+temp_root::temp_root(const std::string &parent_dir) {
+    std::string pattern = parent_dir + "/tvn-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern + "/";
     for (const char *dir : {"conf", "lib", "log"}) fs::create_directory(path_ + dir);
 }
 

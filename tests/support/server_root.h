@@ -12,10 +12,11 @@ namespace tvn_test {
 
 using namespace std::chrono_literals;
 
-// A fresh server root under /tmp with conf/, lib/ and log/; removed with everything in it.
+// A fresh server root under parent_dir (/tmp unless given) with conf/, lib/ and log/; removed
+// with everything in it.
 class temp_root {
 public:
-    temp_root();
+    explicit temp_root(const std::string &parent_dir = "/tmp");
     ~temp_root();
     temp_root(const temp_root &) = delete;
     temp_root &operator=(const temp_root &) = delete;

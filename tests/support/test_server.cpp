@@ -73,7 +73,8 @@ void install_module(const temp_root &root, const std::string &name) {
                   fs::copy_options::overwrite_existing);
 }
 
-test_server::test_server(const server_options &options) : port_(free_port()), server_(root_) {
+test_server::test_server(const server_options &options)
+    : root_(options.parent_dir), port_(free_port()), server_(root_) {
     root_.install_server_library();
     for (const char *area : {"home", "home/Private", "home/Public", "home/Web"})
         fs::create_directory(root_.file(area));

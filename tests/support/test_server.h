@@ -29,6 +29,7 @@ struct server_options {
     std::string module_sections;       // text after the Server section; @ROOT@ stands for the
                                        // root's path (with its trailing "/")
     bool start = true;
+    std::string parent_dir = "/tmp";   // where the root is made
 };
 
 // Root, configuration and a running server; stopped with SIGINT at destruction.
