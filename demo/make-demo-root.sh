@@ -46,7 +46,27 @@ cat > "$root/conf/tolvane.conf" <<CONF
     MaxConcurrentUsers 50
     LoadModule listacct.so
     LoadModule pathmap.so
+    LoadModule journal.so
 </Server>
+
+# Every request of every login, in log/journal.log.
+<module mod_log>
+    <VirtualDomain everyone>
+        LoggingFile log/journal.log
+        LogConnection yes
+        LogDisconnect yes
+        LogGetdir yes
+        LogOpenFile yes
+        LogReadFile yes
+        LogWriteFile yes
+        LogCloseFile yes
+        LogDelete yes
+        LogMakedir yes
+        LogRename yes
+        LogCopyfile yes
+        LogChangePwd yes
+    </VirtualDomain>
+</module>
 
 <module mod_virtual_users>
     TvnUser $service_user
@@ -78,7 +98,7 @@ cat "$root/log/tolvane.output"
 echo
 echo "tolvane runs on 127.0.0.1:$port, root $root (pid $(cat "$root/log/tolvane.pid"))."
 echo "Demo login: demo@demo, owner password 'demo', guest password 'guest'."
-echo "Output file: $root/log/tolvane.output"
+echo "Output file: $root/log/tolvane.output; activity log: $root/log/journal.log"
 client="$build/bin/tvnclient"
 echo
 echo "Try it with the command-line client:"

@@ -1,0 +1,148 @@
+// Reading the "mod_log" section at start-up: its VirtualDomain sections, each with a log file,
+// the methods to log and the domains it serves. Records live in the start-up pool; the log
+// files are opened here, in the main process, so that every worker inherits them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "journal.h"
+#include "utils.h"
+
+namespace {
+
+constexpr long line_size = 100;
+
+// The heap line buffer the reader grows; zero-filled before every line, since readline does
+// not terminate what it stores.
+struct line_buffer {
+    long size = line_size;
+    char *text = static_cast<char *>(std::calloc(std::size_t(line_size), 1));
+    line_buffer() = default;
+    line_buffer(const line_buffer &) = delete;
+    line_buffer &operator=(const line_buffer &) = delete;
+    ~line_buffer() { std::free(text); }
+    // The next line of fp; false at the end of the file.
+    bool next(FILE *fp) {
+        std::memset(text, 0, std::size_t(size));
+        const long got = readline(fp, '\n', size, &text, 1);
+        if (got == -1) return false;
+        size = got;
+        return true;
+    }
+};
+
+struct method_key {
+    std::string_view key;
+    uint8_t method;
+};
+
+constexpr method_key method_keys[] = {
+    {"LogConnection", CONNECT}, {"LogDisconnect", DISCONNECT}, {"LogGetdir", GETDIR},
+    {"LogOpenFile", OPEN},      {"LogReadFile", READ},         {"LogWriteFile", WRITE},
+    {"LogCloseFile", CLOSE},    {"LogDelete", DELETE},         {"LogMakedir", MKDIR},
+    {"LogRename", RENAME},      {"LogCopyfile", COPYFILE},     {"LogChangePwd", CHANGEPWD},
+};
+
+bool add_alias(virtual_domain *record, const char *name, tvn_init_mpool *mpool) {
+    // One block for the node and its text: the start-up pool has few slots.
+    const std::size_t length = std::strlen(name);
+    auto *alias = static_cast<journal_alias *>(
+        mpool->tvn_malloc(mpool->init_pool, uint32_t(sizeof(journal_alias) + length + 1)));
+    if (alias == nullptr) return false;
+    alias->name = reinterpret_cast<char *>(alias + 1);
+    std::memcpy(alias->name, name, length + 1);
+    alias->next = record->aliases;
+    record->aliases = alias;
+    return true;
+}
+
+void set_log_file(virtual_domain *record, const char *path) {
+    // A file that cannot be opened leaves the section silent; it does not stop the server.
+    // A repeated key replaces the earlier file.
+    if (record->log_fd >= 0) close(record->log_fd);
+    record->log_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+}
+
+void release_list(virtual_domain *list, tvn_init_mpool *mpool) {
+    while (list != nullptr) {
+        virtual_domain *next = list->next;
+        if (list->log_fd >= 0) close(list->log_fd);
+        for (journal_alias *alias = list->aliases; alias != nullptr;) {
+            journal_alias *following = alias->next;
+            mpool->tvn_free(mpool->init_pool, alias);
+            alias = following;
+        }
+        mpool->tvn_free(mpool->init_pool, list);
+        list = next;
+    }
+}
+
+}  // namespace
+
+extern "C" int put_elem(virtual_domain *record, const char *key, const char *value,
+                        tvn_init_mpool *mpool) {
+    const std::string_view name(key);
+    // Only the presence of a LogXxx key counts; its value is never looked at.
+    for (const method_key &entry : method_keys) {
+        if (name != entry.key) continue;
+        record->method_mask |= uint32_t(1) << entry.method;
+        return 0;
+    }
+    if (name == "LoggingFile") {
+        set_log_file(record, value);
+        return 0;
+    }
+    if (name == "Alias") return add_alias(record, value, mpool) ? 0 : -1;
+    std::printf("Unknown field %s\n", key);
+    return -1;
+}
+
+extern "C" int read_virtual_domain(FILE *fp, virtual_domain **list, tvn_init_mpool *mpool) {
+    auto *record = static_cast<virtual_domain *>(
+        mpool->tvn_malloc(mpool->init_pool, uint32_t(sizeof(virtual_domain))));
+    if (record == nullptr) return -1;
+    std::memset(record, 0, sizeof *record);
+    record->log_fd = -1; // a section without "LoggingFile" logs nothing
+    record->next = *list;
+    *list = record;
+
+    line_buffer line;
+    if (line.text == nullptr) return -1;
+    while (line.next(fp)) {
+        if (find_tag(line.text, "/VirtualDomain") == 1) break;
+        row words{};
+        read_word(line.text, &words);
+        const char *key = words.text[0];
+        if (key[0] == '\0' || key[0] == '#') continue;
+        if (put_elem(record, key, words.text[1], mpool) != 0) return -1;
+    }
+    return 0;
+}
+
+extern "C" int read_module_section(virtual_domain **list, tvn_init_mpool *mpool, FILE *fp) {
+    line_buffer line;
+    if (line.text == nullptr) return -1;
+    // Lines outside the VirtualDomain sections are ignored.
+    while (line.next(fp)) {
+        if (find_tag(line.text, "/module") == 1) break;
+        if (find_tag(line.text, "VirtualDomain") == 1 &&
+            read_virtual_domain(fp, list, mpool) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+extern "C" virtual_domain *read_config_file(tvn_init_mpool *mpool, const char *path) {
+    FILE *fp = std::fopen(path, "r");
+    if (fp == nullptr) return nullptr;
+    virtual_domain *list = nullptr;
+    const bool read = search_module(fp, "mod_log") == 0 &&
+                      read_module_section(&list, mpool, fp) == 0 && list != nullptr;
+    std::fclose(fp);
+    if (read) return list;
+    release_list(list, mpool);
+    return nullptr;
+}
