@@ -28,6 +28,7 @@
 #include "client_session.h"
 #include "host_accounts.h"
 #include "private_etc.h"
+#include "tool_dialogue.h"
 
 namespace fs = std::filesystem;
 
@@ -212,6 +213,25 @@ TEST_F(hostacct_test, owners_use_the_host_password_and_guests_the_records) {
             EXPECT_EQ(private_area(c), row.private_area) << row.login << " " << row.password;
         }
     }
+}
+
+TEST_F(hostacct_test, a_record_written_by_tvnsysadduser_lets_its_host_user_in) {
+    using namespace tvn_tools_test;
+    const std::string home = server->root().file("home/kim");
+    const std::string private_dir = home + "-private", public_dir = home + "-public",
+                      web_dir = home + "-web";
+    const run_result added = run_dialogue(
+        {sysadduser_program, database},
+        std::vector<step>{said(login_prompt, "kim")} + password_steps(guest_prompt, "kim-guest") +
+            std::vector<step>{said(system_home_prompt, "n"), said(private_prompt, private_dir),
+                              said(public_prompt, public_dir), said(web_prompt, web_dir)});
+    ASSERT_EQ(added.status, 0) << added.output;
+    connection owner = connect_to(*server);
+    ASSERT_EQ(login(owner, "kim@open.example", "kim-host").status(), OK);
+    EXPECT_EQ(private_area(owner), OK);
+    connection guest = connect_to(*server);
+    ASSERT_EQ(login(guest, "kim@open.example", "kim-guest").status(), OK);
+    EXPECT_EQ(exchange(guest, getdir_request("/Public")).status(), OK);
 }
 
 TEST_F(hostacct_test, only_the_primary_group_counts_for_an_authorized_group) {
