@@ -78,6 +78,28 @@ config_line::config_line(long initial_size)
 
 config_line::~config_line() { std::free(text); }
 
+int read_subsection_keys(FILE *fp, long line_size,
+                         const std::function<int(const char *key, const char *value)> &apply) {
+    config_line line(line_size);
+    if (!line.usable()) return -1;
+    int keys = 0;
+    while (line.next(fp)) {
+        if (line.text[0] == '\0') continue;
+        row words{};
+        read_word(line.text, &words);
+        const char *key = words.text[0];
+        if (key[0] == '\0' || key[0] == '#') continue;
+        if (key[0] == '<') {
+            if (key[1] == '/') break;
+            std::printf("Domain section badly closed\n");
+            return -1;
+        }
+        if (apply(key, words.text[1]) != 0) return -1;
+        ++keys;
+    }
+    return keys;
+}
+
 bool config_line::next(FILE *fp) {
     std::memset(text, 0, std::size_t(size_));
     const long got = readline(fp, '\n', size_, &text, 1);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "account_db.h"
 #include "tolvane/module.h"
@@ -47,6 +48,13 @@ public:
 private:
     long size_;
 };
+
+// Reads the key lines of one VirtualDomain subsection, up to a tag line (any closing tag ends it;
+// another tag prints "Domain section badly closed\n") or the end of the file, and hands each
+// key and value to apply (0: accepted). Blank and comment lines are skipped. The number of keys
+// applied, or -1 on failure.
+int read_subsection_keys(FILE *fp, long line_size,
+                         const std::function<int(const char *key, const char *value)> &apply);
 
 enum class value_check { accepted, invalid };
 

@@ -67,30 +67,12 @@ int put_elem(tvn_init_mpool *mpool, host_domain *domain, const char *key, const 
 // "PasswdFile" is not an error here: only the first domain must have one.
 int read_section(FILE *fp, tvn_init_mpool *mpool, host_domain **read) {
     auto *domain = static_cast<host_domain *>(init_pool_alloc(mpool, sizeof(host_domain)));
-    config_line line(line_size);
-    if (domain == nullptr || !line.usable()) {
-        if (domain != nullptr) release_domain(mpool, domain);
-        return -1;
-    }
-    bool failed = false;
-    bool any_key = false;
-    while (!failed && line.next(fp)) {
-        if (line.text[0] == '\0') continue;
-        row words{};
-        read_word(line.text, &words);
-        const char *key = words.text[0];
-        if (key[0] == '\0' || key[0] == '#') continue;
-        if (key[0] == '<') {
-            // Any closing tag ends the subsection.
-            if (key[1] != '/') {
-                std::printf("Domain section badly closed\n");
-                failed = true;
-            }
-            break;
-        }
-        any_key = true;
-        failed = put_elem(mpool, domain, key, words.text[1]) != 0;
-    }
+    if (domain == nullptr) return -1;
+    const int keys = read_subsection_keys(fp, line_size, [&](const char *key, const char *value) {
+        return put_elem(mpool, domain, key, value);
+    });
+    const bool failed = keys < 0;
+    const bool any_key = keys > 0;
     if (failed || !any_key) {
         release_domain(mpool, domain);
         return -1;

@@ -61,28 +61,11 @@ int put_elem(tvn_init_mpool *mpool, list_domain *domain, const char *key, const 
 // Reads one VirtualDomain subsection, up to a closing tag or the end of the file.
 int read_section(FILE *fp, tvn_init_mpool *mpool, list_domain **read) {
     auto *domain = static_cast<list_domain *>(init_pool_alloc(mpool, sizeof(list_domain)));
-    config_line line(line_size);
-    if (domain == nullptr || !line.usable()) {
-        if (domain != nullptr) release_domain(mpool, domain);
-        return -1;
-    }
-    bool failed = false;
-    while (!failed && line.next(fp)) {
-        if (line.text[0] == '\0') continue;
-        row words{};
-        read_word(line.text, &words);
-        const char *key = words.text[0];
-        if (key[0] == '\0' || key[0] == '#') continue;
-        if (key[0] == '<') {
-            // Any closing tag ends the subsection.
-            if (key[1] != '/') {
-                std::printf("Domain section badly closed\n");
-                failed = true;
-            }
-            break;
-        }
-        failed = put_elem(mpool, domain, key, words.text[1]) != 0;
-    }
+    if (domain == nullptr) return -1;
+    const int keys = read_subsection_keys(fp, line_size, [&](const char *key, const char *value) {
+        return put_elem(mpool, domain, key, value);
+    });
+    bool failed = keys < 0;
     if (!failed && domain->passwd_file == nullptr) {
         std::printf("Module %s: can't read PasswdFile field, please insert one\n", module_name);
         failed = true;
