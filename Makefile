@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 DEMO_ROOT ?= $(CURDIR)/demo-root
 DEMO_PORT ?= 7070
 
-.PHONY: all build test test-asan demo demo-stop clean
+.PHONY: all build test test-asan demo demo-stop bench bench-compare clean
 
 all: build
 
@@ -28,6 +28,15 @@ demo: build
 
 demo-stop:
 	demo/stop-demo.sh $(DEMO_ROOT)
+
+# Builds, starts a server on a temporary root and prints tvnbench's figures (a few minutes).
+bench: build
+	bench/run.sh $(BUILD)
+
+# The same workloads against tolvane and vsftpd side by side, interleaved (as root; installs
+# vsftpd, socat and curl when missing).
+bench-compare: build
+	bench/compare.sh $(BUILD)
 
 clean:
 	rm -rf build build-asan

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -71,6 +72,9 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
     auto *stream = static_cast<DIR *>(*slot);
     tvn_pool *pool = request->mpool->request_pool;
     const size_t dir_length = std::strlen(request->local_path1);
+    // The status is taken through the open directory: the same file as the full path names,
+    // without walking every component of that path again for each of thousands of entries.
+    const int directory = dirfd(stream);
     // Skipped entries loop here, so any number of them is read in constant stack depth.
     for (;;) {
         const dirent *found = readdir(stream);
@@ -79,6 +83,8 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
             *slot = nullptr;
             return OK;
         }
+        // The full path is still built in a block of the request pool, as designed, so that an
+        // exhausted pool ends the listing with INTERNAL_SERVER_ERR as before.
         const size_t name_length = std::strlen(found->d_name);
         auto *full = static_cast<char *>(tvn_malloc(pool, uint32_t(dir_length + name_length + 2)));
         if (full == nullptr) return INTERNAL_SERVER_ERR;
@@ -87,18 +93,22 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
         std::memcpy(full + dir_length + 1, found->d_name, name_length + 1);
 
         struct stat status {};
-        bool shown = lstat(full, &status) == 0;
+        bool shown = fstatat(directory, found->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0;
         if (shown && S_ISLNK(status.st_mode)) {
             if ((request->link_permission & TVN_LINK_SHOW) == 0) {
                 shown = false;
             } else {
                 struct stat target {};
-                if (stat(full, &target) == 0) status = target; // a dangling link stays itself
+                if (fstatat(directory, found->d_name, &target, 0) == 0)
+                    status = target; // a dangling link stays itself
             }
         }
         tvn_free(pool, full);
         if (!shown) continue;
-        std::snprintf(entry->name, DIR_ENTRY_NAME_SIZE, "%s", found->d_name);
+        // A host name is at most 255 bytes, but the buffer's size is what bounds the copy.
+        const size_t copied = std::min(name_length, size_t(DIR_ENTRY_NAME_SIZE - 1));
+        std::memcpy(entry->name, found->d_name, copied);
+        entry->name[copied] = '\0';
         entry->is_dir = S_ISDIR(status.st_mode) ? 1 : 0;
         entry->mtime = int32_t(status.st_mtime);
         entry->size = int32_t(status.st_size);

@@ -1,0 +1,88 @@
+// One session with the server as the workloads use it: every request is answered or the
+// benchmark stops with a bench_error that says which request failed and how. The session
+// keeps one packet buffer and one answer, so a transfer allocates nothing per chunk.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "tolvane/answer.h"
+#include "tolvane/connection.h"
+#include "tolvane/packet.h"
+
+namespace tvnbench {
+
+class bench_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct server_address {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string login;
+    std::string password;
+    std::chrono::milliseconds timeout{30000};
+};
+
+struct opened_file {
+    std::uint32_t handle = 0;
+    std::uint32_t size = 0;
+};
+
+class bench_session {
+public:
+    // Connects and opens a session (extended listings, as a file manager asks for them).
+    explicit bench_session(const server_address &address);
+    // Connects only; login() opens the session.
+    bench_session(const server_address &address, bool connect_only);
+    bench_session(bench_session &&) = default;
+
+    void login();
+
+    // Sends the packet and reads the answer; throws when no answer comes.
+    const tvn_client::answer &call(std::span<const std::uint8_t> packet, std::string_view what);
+    const tvn_client::answer &call(const tvn_client::packet_builder &packet, std::string_view what);
+    // The same, and throws unless the status is OK.
+    const tvn_client::answer &call_ok(const tvn_client::packet_builder &packet,
+                                      std::string_view what);
+
+    opened_file open(std::string_view path, std::uint32_t mode);
+    // Opens for reading; empty when the file does not exist.
+    std::optional<opened_file> open_existing(std::string_view path);
+    void close_file(std::uint32_t handle);
+    // Reads `length` bytes at `position`; throws unless that many come.
+    void read_exactly(std::uint32_t handle, std::uint32_t position, std::uint32_t length);
+    // The listing's body; throws unless OK.
+    std::span<const std::uint8_t> list(std::string_view path);
+    // DELETE; false when there was nothing to delete.
+    bool remove(std::string_view path);
+    // MKDIR; an existing directory is fine.
+    void make_dir(std::string_view path);
+
+    // Requests that have no answer.
+    void keepalive();
+    void disconnect();
+    // True when the server ends the connection within the time-out.
+    bool wait_closed();
+
+    tvn_client::connection &connection() { return connection_; }
+    const tvn_client::answer &last_answer() const { return answer_; }
+    std::chrono::milliseconds timeout() const { return address_.timeout; }
+
+private:
+    const server_address &address_;
+    tvn_client::connection connection_;
+    tvn_client::answer answer_;
+    tvn_client::bytes packet_;
+};
+
+// Text for a status code, for error messages.
+std::string status_name(std::uint8_t status);
+
+}  // namespace tvnbench

@@ -1,0 +1,92 @@
+// tvnbench: measures a server's speed, cost and scale through the client library. It either
+// starts a server of its own on a temporary root or measures one already running.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <optional>
+
+#include "bench_session.h"
+#include "data_set.h"
+#include "options.h"
+#include "own_server.h"
+#include "workloads.h"
+
+namespace {
+
+using namespace tvnbench;
+
+// The own server is not left running when the benchmark is interrupted.
+volatile sig_atomic_t own_server_pid = 0;
+
+void interrupted(int) {
+    if (own_server_pid > 0) kill(pid_t(own_server_pid), SIGINT);
+    _exit(130);
+}
+
+void run_workload(const std::string &name, const bench_context &context) {
+    if (context.options.verbose) std::fprintf(stderr, "tvnbench: %s\n", name.c_str());
+    if (name == "read") run_read(context);
+    else if (name == "write") run_write(context);
+    else if (name == "sessions") run_sessions(context);
+    else if (name == "listing") run_listing(context);
+    else if (name == "concurrent") run_concurrent(context);
+    else if (name == "hold") run_hold(context);
+}
+
+int run(const bench_options &options) {
+    server_address address{options.host, 0, options.login, options.password, options.timeout};
+    std::unique_ptr<own_server> server;
+    if (options.port) {
+        address.port = *options.port;
+    } else {
+        server = std::make_unique<own_server>(
+            own_server_settings{options.build_dir, options.root, options.service_user});
+        own_server_pid = server->pid();
+        address.port = server->port();
+        address.login = own_login;
+        address.password = own_password;
+        if (options.serve_only) {
+            std::printf("port %u pid %d root %s login %s password %s\n", unsigned(address.port),
+                        int(server->pid()), server->root().c_str(), own_login, own_password);
+            std::fflush(stdout);
+            server->detach();
+            return 0;
+        }
+        if (options.verbose)
+            std::fprintf(stderr, "tvnbench: server on 127.0.0.1:%u, pid %d, root %s\n",
+                         unsigned(address.port), int(server->pid()), server->root().c_str());
+    }
+    const data_paths paths = paths_under(options.dir);
+    prepare_data(address, options, paths);
+    if (options.prepare_only) return 0;
+    const bench_context context{address, options, paths};
+    for (const auto &name : options.workloads) run_workload(name, context);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, interrupted);
+    std::signal(SIGTERM, interrupted);
+    bench_options options;
+    if (const auto problem = parse_options(argc, argv, options)) {
+        if (*problem == "help") {
+            std::fputs(usage_text(), stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "tvnbench: %s\n%s", problem->c_str(), "Try tvnbench --help.\n");
+        return 2;
+    }
+    try {
+        return run(options);
+    } catch (const std::exception &error) {
+        // The own server, if any, was stopped while the error travelled here.
+        std::fprintf(stderr, "tvnbench: %s\n", error.what());
+        return 1;
+    }
+}

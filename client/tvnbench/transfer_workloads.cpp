@@ -1,0 +1,177 @@
+// read, write and concurrent: moving file contents in 500000-byte requests. The client stays
+// lean, since it shares the machine's cores with the server: one packet buffer and one answer
+// buffer per session, data discarded on arrival, uploads sent from one prepared buffer.
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <latch>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "figures.h"
+#include "proc_view.h"
+#include "tolvane/protocol.h"
+#include "workloads.h"
+
+namespace tvnbench {
+
+namespace {
+
+using namespace tvn_client::open_mode;
+
+void read_whole(bench_session &session, std::uint32_t handle, std::uint64_t size,
+                std::uint32_t chunk) {
+    for (std::uint64_t position = 0; position < size; position += chunk) {
+        const auto length =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, size - position));
+        session.read_exactly(handle, static_cast<std::uint32_t>(position), length);
+    }
+}
+
+opened_file open_for_reading(bench_session &session, const std::string &path,
+                             std::uint64_t size) {
+    const opened_file file = session.open(path, read_only);
+    if (file.size < size)
+        throw bench_error(path + ": " + std::to_string(file.size) + " bytes, " +
+                          std::to_string(size) + " wanted");
+    return file;
+}
+
+void end_session(bench_session &session) {
+    session.disconnect();
+    session.wait_closed();
+}
+
+// The CPU time that the client and the worker serving its session spend on a transfer, per
+// GiB: what a throughput figure cannot show on a machine whose cores are shared.
+class cpu_meter {
+public:
+    cpu_meter(const bench_context &context, bench_session &session)
+        : verbose_(context.options.verbose), client_(process_cpu_seconds()) {
+        if (!verbose_) return;
+        const auto workers = serving_processes(context.address.port,
+                                               {local_port(session.connection().fd())});
+        worker_ = workers.front();
+        if (worker_ > 0) server_ = cpu_seconds_of(worker_);
+    }
+    void report(const char *what, double bytes) const {
+        if (!verbose_) return;
+        const double gib = bytes / double(1u << 30);
+        std::fprintf(stderr, "tvnbench: %s: CPU per GiB: client %.2f s", what,
+                     (process_cpu_seconds() - client_) / gib);
+        const auto server_now = worker_ > 0 ? cpu_seconds_of(worker_) : std::nullopt;
+        if (server_ && server_now)
+            std::fprintf(stderr, ", server %.2f s", (*server_now - *server_) / gib);
+        std::fputc('\n', stderr);
+    }
+
+private:
+    bool verbose_;
+    double client_;
+    pid_t worker_ = -1;
+    std::optional<double> server_;
+};
+
+}  // namespace
+
+void run_read(const bench_context &context) {
+    const auto &options = context.options;
+    bench_session session(context.address);
+    const cpu_meter cpu(context, session);
+    const auto start = bench_clock::now();
+    const opened_file file = open_for_reading(session, context.paths.large, options.transfer_size);
+    read_whole(session, file.handle, options.transfer_size, options.chunk);
+    session.close_file(file.handle);
+    const auto end = bench_clock::now();
+    cpu.report("read", double(options.transfer_size));
+    end_session(session);
+    const double seconds = seconds_between(start, end);
+    print_figure("read", megabytes_per_second(double(options.transfer_size), seconds), "MB/s", 1);
+}
+
+void run_write(const bench_context &context) {
+    const auto &options = context.options;
+    bench_session session(context.address);
+    upload_pattern(options.chunk);
+    // Memory freed a while ago has gone back to the host and is slow to touch again: pause,
+    // free the previous upload's pages, and upload at once into them. Without a previous
+    // upload of the full size, an untimed one comes first, so that every run is alike.
+    const auto previous = session.open_existing(context.paths.upload);
+    if (previous) session.close_file(previous->handle);
+    if (!previous || previous->size < options.transfer_size) {
+        if (options.verbose) std::fprintf(stderr, "tvnbench: write: a first upload, untimed\n");
+        const opened_file first =
+            session.open(context.paths.upload, write_only | create | truncate_file);
+        upload(session, first.handle, options.transfer_size, options.chunk);
+        session.close_file(first.handle);
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.settle_seconds));
+    session.remove(context.paths.upload);
+    const cpu_meter cpu(context, session);
+    const auto start = bench_clock::now();
+    const opened_file file =
+        session.open(context.paths.upload, write_only | create | truncate_file);
+    upload(session, file.handle, options.transfer_size, options.chunk);
+    session.close_file(file.handle);
+    const auto end = bench_clock::now();
+    cpu.report("write", double(options.transfer_size));
+    end_session(session);
+    const double seconds = seconds_between(start, end);
+    print_figure("write", megabytes_per_second(double(options.transfer_size), seconds), "MB/s", 1);
+}
+
+// Every client connects, logs in and reads on its own thread once all threads stand ready,
+// as that many separate programs started together would.
+void run_concurrent(const bench_context &context) {
+    const auto &options = context.options;
+    const std::uint32_t clients = options.clients;
+    std::latch ready(clients + 1);
+    std::latch go(1);
+    std::mutex failure_lock;
+    std::string failure;
+    double slowest_login = 0; // seconds from the start to a session, for the slowest client
+    bench_clock::time_point start;
+    std::vector<std::thread> threads;
+    threads.reserve(clients);
+    for (std::uint32_t i = 0; i < clients; ++i) {
+        threads.emplace_back([&] {
+            ready.count_down();
+            go.wait();
+            try {
+                bench_session session(context.address);
+                const double login = seconds_between(start, bench_clock::now());
+                {
+                    const std::lock_guard guard(failure_lock);
+                    slowest_login = std::max(slowest_login, login);
+                }
+                const opened_file file =
+                    open_for_reading(session, context.paths.medium, options.concurrent_size);
+                read_whole(session, file.handle, options.concurrent_size, options.chunk);
+                session.close_file(file.handle);
+                end_session(session);
+            } catch (const std::exception &error) {
+                const std::lock_guard guard(failure_lock);
+                if (failure.empty()) failure = error.what();
+            }
+        });
+    }
+    ready.arrive_and_wait();
+    const double cpu_before = process_cpu_seconds();
+    start = bench_clock::now();
+    go.count_down();
+    for (auto &thread : threads) thread.join();
+    const auto end = bench_clock::now();
+    if (!failure.empty()) throw bench_error("concurrent: " + failure);
+    const double bytes = double(options.concurrent_size) * clients;
+    if (options.verbose)
+        std::fprintf(stderr,
+                     "tvnbench: concurrent: CPU per GiB: client %.2f s; the slowest session "
+                     "was open after %.3f s\n",
+                     (process_cpu_seconds() - cpu_before) / (bytes / double(1u << 30)),
+                     slowest_login);
+    print_figure("concurrent", megabytes_per_second(bytes, seconds_between(start, end)), "MB/s", 1);
+}
+
+}  // namespace tvnbench

@@ -1,0 +1,24 @@
+// The workloads. Each measures one thing and prints its figure; a failed request stops it with
+// a bench_error.
+#pragma once
+
+#include "bench_session.h"
+#include "data_set.h"
+#include "options.h"
+
+namespace tvnbench {
+
+struct bench_context {
+    const server_address &address;
+    const bench_options &options;
+    const data_paths &paths;
+};
+
+void run_read(const bench_context &context);       // transfer_workloads.cpp
+void run_write(const bench_context &context);
+void run_concurrent(const bench_context &context);
+void run_sessions(const bench_context &context);   // session_workloads.cpp
+void run_listing(const bench_context &context);
+void run_hold(const bench_context &context);       // hold_workload.cpp
+
+}  // namespace tvnbench
