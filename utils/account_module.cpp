@@ -78,6 +78,23 @@ config_line::config_line(long initial_size)
 
 config_line::~config_line() { std::free(text); }
 
+void fill_account_module(tvn_module *module, const char *name, void *data,
+                         const account_hooks &hooks) {
+    module->module_name = const_cast<char *>(name);
+    module->module_major_version = 1;
+    module->module_minor_version = 1;
+    module->init_module_data = data;
+    module->auth_check = hooks.auth_check;
+    module->auth_check2 = nullptr;
+    module->message_lookup = nullptr;
+    module->access_check = hooks.access_check;
+    module->path_translation = nullptr;
+    module->logging = nullptr;
+    module->connection_closing = hooks.connection_closing;
+    module->change_pwd = hooks.change_pwd;
+    module->server_exit = hooks.server_exit;
+}
+
 int read_subsection_keys(FILE *fp, long line_size,
                          const std::function<int(const char *key, const char *value)> &apply) {
     config_line line(line_size);

@@ -56,6 +56,19 @@ private:
 int read_subsection_keys(FILE *fp, long line_size,
                          const std::function<int(const char *key, const char *value)> &apply);
 
+// The hooks an account module fills; every other stage stays empty.
+struct account_hooks {
+    tvn_hook auth_check;
+    tvn_hook access_check;
+    tvn_hook connection_closing;
+    tvn_hook change_pwd;
+    tvn_exit_hook server_exit;
+};
+
+// Fills the module record of an account module that read its configuration into data.
+void fill_account_module(tvn_module *module, const char *name, void *data,
+                         const account_hooks &hooks);
+
 enum class value_check { accepted, invalid };
 
 // An Enabled/Disabled key: "Enabled" sets bit in flag; "Disabled" is accepted and leaves it

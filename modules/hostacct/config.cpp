@@ -154,19 +154,8 @@ int init(tvn_module *module) {
         release_domains(module->mpool, first);
         return INTERNAL_SERVER_ERR;
     }
-    module->module_name = const_cast<char *>(module_name);
-    module->module_major_version = 1;
-    module->module_minor_version = 1;
-    module->init_module_data = first;
-    module->auth_check = auth;
-    module->auth_check2 = nullptr;
-    module->message_lookup = nullptr;
-    module->access_check = access_check;
-    module->path_translation = nullptr;
-    module->logging = nullptr;
-    module->connection_closing = connection_closing;
-    module->change_pwd = change_password;
-    module->server_exit = server_exit;
+    fill_account_module(module, module_name, first,
+                        {auth, access_check, connection_closing, change_password, server_exit});
     return 1;
 }
 
