@@ -1,5 +1,5 @@
-// tvnadduser <filename> <root directory>: adds a list account to an account database and
-// creates its directories for the list-account module's service account.
+// tvnadduser [-m METHOD] <filename> <root directory>: adds a list account to an account
+// database and creates its directories for the list-account module's service account.
 #include <new>
 
 #include "adduser_owner.h"
@@ -7,11 +7,14 @@
 
 namespace {
 
-int add_list_account(const char *database, const char *root_dir) {
+int add_list_account(const char *database, const char *root_dir, salt_form form) {
     if (database_is_directory(database)) return tool_failure;
+    new_account account(database, record_line({}));
+    account.hash_form = form;
+    const std::size_t hash_length = password_field_length(account);
+    if (hash_length == 0) return tool_failure;
     // Owner and guest hash, then home, private, public and web directory.
-    new_account account(database, record_line({traditional_hash_length, traditional_hash_length,
-                                               0, 0, 0, 0}));
+    account.line = record_line({hash_length, hash_length, 0, 0, 0, 0});
     if (!insert_user(account) || !set_id(root_dir, account) ||
         !ins_password(account, "Enter the new owner password") ||
         !ins_password(account, "Enter the new guest password") ||
@@ -24,12 +27,14 @@ int add_list_account(const char *database, const char *root_dir) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    salt_form form = salt_form::md5;
+    if (!take_method(&argc, &argv, &form)) return tool_failure;
     if (argc != 3) {
         print_usage();
         return tool_failure;
     }
     try {
-        return add_list_account(argv[1], argv[2]);
+        return add_list_account(argv[1], argv[2], form);
     } catch (const std::bad_alloc &) {
         print_no_space();
         return tool_failure;

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "account_db.h"
+#include "hash_option.h"
 #include "utils.h"
 
 namespace {
@@ -26,31 +28,142 @@ void say(const char *text) {
     std::fflush(stdout);
 }
 
-// Creates one directory and gives it to the account's owner; whatever exists under the name
-// already stays as it is.
-bool make_dir(const new_account &account, const std::string &path) {
-    struct stat existing {};
-    if (lstat(path.c_str(), &existing) == 0) return true;
-    if (mkdir(path.c_str(), 0777) != 0) {
-        std::printf("I can't create `%s`, path doesn't exist.\n", path.c_str());
-        std::fflush(stdout);
+// A directory descriptor that closes itself.
+class dir_handle {
+public:
+    dir_handle() = default;
+    explicit dir_handle(int fd) : fd_(fd) {}
+    ~dir_handle() { reset(); }
+    dir_handle(const dir_handle &) = delete;
+    dir_handle &operator=(const dir_handle &) = delete;
+    void reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+void say_path(const char *format, const std::string &path) {
+    std::printf(format, path.c_str());
+    std::fflush(stdout);
+}
+
+void say_cannot_create(const std::string &path) {
+    say_path("I can't create `%s`, path doesn't exist.\n", path);
+}
+
+void say_link(const std::string &path) {
+    say_path("`%s` is a symbolic link, I don't follow it: nothing is created through it.\n", path);
+}
+
+bool is_link_at(int dir_fd, const char *name) {
+    struct stat status {};
+    return fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+}
+
+constexpr int dir_open_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Opens the directory at the absolute path one component at a time, never following a
+// symbolic link: whoever may write a directory on the way cannot send the tool elsewhere.
+// False after a message.
+bool open_directory(const std::string &path, const std::string &wanted, dir_handle *opened) {
+    opened->reset(open("/", dir_open_flags));
+    if (opened->get() < 0) {
+        say_cannot_create(wanted);
         return false;
     }
-    // Through a descriptor of the directory just made: a symbolic link put in its place
-    // meanwhile is refused rather than followed.
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const bool given = fd >= 0 && fchown(fd, account.user_id, account.group_id) == 0;
-    if (fd >= 0) close(fd);
-    if (!given) {
-        std::printf("I can't give `%s` to its owner.\n", path.c_str());
-        std::fflush(stdout);
+    std::string walked;
+    for (std::size_t start = 0; start < path.size();) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string component = path.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) continue;
+        walked += "/" + component;
+        const int next = openat(opened->get(), component.c_str(), dir_open_flags);
+        if (next < 0) {
+            if (is_link_at(opened->get(), component.c_str())) say_link(walked);
+            else say_cannot_create(wanted);
+            return false;
+        }
+        opened->reset(next);
     }
-    return given;
+    return true;
 }
+
+// The part of a path before its last component, and that component; trailing "/" ignored.
+std::pair<std::string, std::string> split_last(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+enum class on_link { refuse, leave };
+
+// Creates name in the directory open as parent_fd (path is its full name, for the messages)
+// and gives it to the account's owner, through the new directory's own descriptor. Whatever
+// exists under the name already stays as it is, owner and mode included; a symbolic link
+// there is refused or left alone as links says. With opened, the directory is left open in it
+// (a link is never opened). False after a message.
+bool create_at(const new_account &account, int parent_fd, const std::string &path,
+               const std::string &name, mode_t mode, on_link links, dir_handle *opened) {
+    if (name.empty()) { // the path is "/": it exists
+        if (opened != nullptr) opened->reset(dup(parent_fd));
+        return opened == nullptr || opened->get() >= 0;
+    }
+    struct stat existing {};
+    if (fstatat(parent_fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(existing.st_mode)) {
+            if (links == on_link::leave) return true;
+            say_link(path);
+            return false;
+        }
+        if (opened == nullptr) return true;
+        opened->reset(openat(parent_fd, name.c_str(), dir_open_flags));
+        if (opened->get() < 0) {
+            say_cannot_create(path + "/Private");
+            return false;
+        }
+        return true;
+    }
+    if (mkdirat(parent_fd, name.c_str(), mode) != 0) {
+        say_cannot_create(path);
+        return false;
+    }
+    // The new directory's own descriptor: a link put in its place meanwhile is refused rather
+    // than followed.
+    dir_handle made(openat(parent_fd, name.c_str(), dir_open_flags));
+    if (made.get() < 0 || fchown(made.get(), account.user_id, account.group_id) != 0) {
+        say_path("I can't give `%s` to its owner.\n", path);
+        return false;
+    }
+    if (opened != nullptr) opened->reset(dup(made.get()));
+    return opened == nullptr || opened->get() >= 0;
+}
+
+// Creates one directory named by an absolute path whose parent exists, for the account. A
+// symbolic link anywhere on the path, the directory's own name included, is refused.
+bool make_dir(const new_account &account, const std::string &path, mode_t mode,
+              dir_handle *opened = nullptr) {
+    const auto [parent, name] = split_last(path);
+    dir_handle parent_dir;
+    if (!open_directory(parent, path, &parent_dir)) return false;
+    return create_at(account, parent_dir.get(), path, name, mode, on_link::refuse, opened);
+}
+
+// What a directory step asks for: a home directory, or one of the three areas.
+enum class dir_kind { home, private_area, other_area };
+
+// The private area is its owner's alone; the public and web areas stay readable (a web server
+// may serve the web area).
+mode_t area_mode(dir_kind kind) { return kind == dir_kind::private_area ? 0700 : 0777; }
 
 // One directory step: asks until the answer is empty or an absolute path, puts it into the
 // record and creates the directory (with its subdirectories for a home directory).
-dir_answer insert_dir(new_account &account, const char *prompt, bool home) {
+dir_answer insert_dir(new_account &account, const char *prompt, dir_kind kind) {
     std::string dir;
     for (;;) {
         if (!ask(prompt, &dir)) return dir_answer::ended;
@@ -75,13 +188,26 @@ dir_answer insert_dir(new_account &account, const char *prompt, bool home) {
         print_too_long();
         return dir_answer::failed;
     }
-    const bool made = home ? make_home(account, dir) : make_dir(account, dir);
+    const bool made = kind == dir_kind::home ? make_home(account, dir)
+                                             : make_dir(account, dir, area_mode(kind));
     return made ? dir_answer::given : dir_answer::failed;
 }
 
 }  // namespace
 
 void print_usage() { say("Usage :  tvnadduser <filename>\n"); }
+
+bool take_method(int *argc, char ***argv, salt_form *form) {
+    if (take_hash_option(argc, argv, form) != hash_option::bad) return true;
+    print_usage();
+    return false;
+}
+
+std::size_t password_field_length(const new_account &account) {
+    const std::size_t length = hash_length_of(account.hash_form);
+    if (length == 0) say("This host can't make password hashes of that method.\n");
+    return length;
+}
 
 void print_cannot_go_on() { say("Error, I can't go on\n"); }
 
@@ -150,9 +276,11 @@ bool insert_user(new_account &account) {
 bool ins_password(new_account &account, const char *prompt) {
     std::printf("%s : ", prompt);
     std::fflush(stdout);
-    char *hash = insert_pwd(salt_form::traditional);
+    entry_failure failure = entry_failure::none;
+    char *hash = insert_pwd(account.hash_form, &failure);
     if (hash == nullptr) {
-        say("They don't match\n");
+        const char *refusal = entry_failure_text(failure);
+        say(refusal != nullptr ? refusal : "They don't match\n");
         return false;
     }
     const bool fits = account.line.add(hash);
@@ -162,15 +290,24 @@ bool ins_password(new_account &account, const char *prompt) {
 }
 
 bool make_home(const new_account &account, const std::string &home) {
-    if (!make_dir(account, home)) return false;
-    for (const char *area : {"/Private", "/Public", "/Web"})
-        if (!make_dir(account, home + area)) return false;
+    dir_handle home_dir;
+    if (!make_dir(account, home, 0777, &home_dir)) return false;
+    // The areas are made through the home's own descriptor, never through its name again.
+    for (const auto &[area, kind] : {std::pair{"Private", dir_kind::private_area},
+                                     std::pair{"Public", dir_kind::other_area},
+                                     std::pair{"Web", dir_kind::other_area}}) {
+        if (!create_at(account, home_dir.get(), home + "/" + area, area, area_mode(kind),
+                       on_link::leave, nullptr))
+            return false;
+    }
     return true;
 }
 
 bool separate_directory_steps(new_account &account) {
     for (const char *prompt : directory_prompts) {
-        switch (insert_dir(account, prompt, false)) {
+        const dir_kind kind =
+            prompt == directory_prompts[0] ? dir_kind::private_area : dir_kind::other_area;
+        switch (insert_dir(account, prompt, kind)) {
         case dir_answer::given:
         case dir_answer::empty:
             break;
@@ -185,7 +322,7 @@ bool separate_directory_steps(new_account &account) {
 }
 
 bool directory_steps(new_account &account, const char *home_prompt) {
-    switch (insert_dir(account, home_prompt, true)) {
+    switch (insert_dir(account, home_prompt, dir_kind::home)) {
     case dir_answer::given:
         // The three directories are those under the home directory.
         for (int field = 0; field < 3; ++field) account.line.add("");

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "record_line.h"
+#include "utils.h"
 
 inline constexpr int tool_success = 0;
 inline constexpr int tool_failure = 255;
@@ -27,10 +28,18 @@ struct new_account {
     std::string user;      // the login name as typed
     uid_t user_id = 0;     // the owner of every directory the tool creates
     gid_t group_id = 0;
+    salt_form hash_form = salt_form::md5; // of the password hashes
 };
 
 // Both tools print this usage line.
 void print_usage();
+
+// Reads the "-m METHOD" option into form. False after a message and the usage line.
+bool take_method(int *argc, char ***argv, salt_form *form);
+
+// How long a hash of the account's form is: the room its password fields need. 0 after a
+// message when the host cannot make such hashes.
+std::size_t password_field_length(const new_account &account);
 
 // When path exists and is a directory, prints "'%s' is a directory\n" and the usage line:
 // true.
@@ -44,18 +53,23 @@ bool ask(const char *prompt, std::string *answer);
 // database has a record of it already (letter case ignored). Starts the record with it.
 bool insert_user(new_account &account);
 
-// One password step: prompt, the password twice without echo, its hash into the record.
+// One password step: prompt, the password twice without echo, its hash (in the account's
+// hash form) into the record. An empty or too long password, and the end of the input, stop
+// the dialogue with a message of their own.
 bool ins_password(new_account &account, const char *prompt);
 
 // The home directory step: a given home directory goes into the record with its three
 // directory fields left empty, and is created with its subdirectories Private, Public and Web;
-// left empty, the private, public and web directory steps follow.
+// left empty, the private, public and web directory steps follow. No directory is created
+// through a symbolic link; a private directory gets mode 0700.
 bool directory_steps(new_account &account, const char *home_prompt);
 
 // The private, public and web directory steps alone (after an empty home directory).
 bool separate_directory_steps(new_account &account);
 
-// Creates home and its subdirectories Private, Public and Web, where missing, for the account.
+// Creates home and its subdirectories Private (mode 0700), Public and Web, where missing, for
+// the account, never following a symbolic link on the way: a home that is a link is refused.
+// Whatever exists already stays as it is.
 bool make_home(const new_account &account, const std::string &home);
 
 // Prints "Error, I can't go on\n".

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "account_db.h"
+#include "hash_option.h"
 #include "utils.h"
 
 namespace {
@@ -84,8 +85,14 @@ bool refuse_root(const passwd_texts &texts, const char *user) {
     return true;
 }
 
-int set_password(const passwd_texts &texts, const char *user, const char *database,
-                 int field) {
+bool take_method(const passwd_texts &texts, int *argc, char ***argv, salt_form *form) {
+    if (take_hash_option(argc, argv, form) != hash_option::bad) return true;
+    say(texts.usage);
+    return false;
+}
+
+int set_password(const passwd_texts &texts, const char *user, const char *database, int field,
+                 salt_form form) {
     // The claim lasts through the dialogue: no other rewrite can come between the search and
     // the replacement. Its destructor removes the file on every way out.
     aux_file_claim claim;
@@ -98,12 +105,14 @@ int set_password(const passwd_texts &texts, const char *user, const char *databa
     if (!user_found(user, database)) return passwd_failure;
 
     say("New password: ");
-    char *hash = insert_pwd(salt_form::md5);
+    entry_failure failure = entry_failure::none;
+    char *hash = insert_pwd(form, &failure);
     if (hash == nullptr) {
-        say(texts.mismatch);
+        const char *refusal = entry_failure_text(failure);
+        say(refusal != nullptr ? refusal : texts.mismatch);
         return passwd_failure;
     }
-    const field_change change{database, user, field, '!', hash};
+    const field_change change{database, user, field, '!', hash, name_match::any_case};
     const db_result result = replace_field(claim, change);
     std::free(hash);
     return report(texts, result);

@@ -11,8 +11,6 @@
 
 // The longest record, line feed included.
 inline constexpr std::size_t record_limit = 1023;
-// A hash with a traditional salt always has this many characters.
-inline constexpr std::size_t traditional_hash_length = 13;
 
 class record_line {
 public:

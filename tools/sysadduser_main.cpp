@@ -1,5 +1,6 @@
-// tvnsysadduser <filename>: adds a host account (a guest password and directories for an
-// existing host user) to a host-account database and gives its directories to that user.
+// tvnsysadduser [-m METHOD] <filename>: adds a host account (a guest password and directories
+// for an existing host user) to a host-account database and gives its directories to that
+// user.
 #include <pwd.h>
 
 #include <cstdio>
@@ -10,11 +11,18 @@
 
 namespace {
 
-// The host user's own identity owns the directories.
+// The host user's own identity owns the directories. Root (user id 0, under any name) is
+// never a host account: its login would leave a worker running as root.
 bool take_host_identity(new_account &account) {
     const passwd *user = getpwnam(account.user.c_str());
     if (user == nullptr) {
         std::printf("The '%s' user does not exist.\n", account.user.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+    if (user->pw_uid == 0) {
+        std::printf("The '%s' user has user id 0 (root): it can't be a host account.\n",
+                    account.user.c_str());
         std::fflush(stdout);
         return false;
     }
@@ -54,10 +62,14 @@ bool home_question(new_account &account) {
     }
 }
 
-int add_host_account(const char *database) {
+int add_host_account(const char *database, salt_form form) {
     if (database_is_directory(database)) return tool_failure;
+    new_account account(database, record_line({}));
+    account.hash_form = form;
+    const std::size_t hash_length = password_field_length(account);
+    if (hash_length == 0) return tool_failure;
     // Guest hash, then home, private, public and web directory.
-    new_account account(database, record_line({traditional_hash_length, 0, 0, 0, 0}));
+    account.line = record_line({hash_length, 0, 0, 0, 0});
     if (!insert_user(account) || !take_host_identity(account) ||
         !ins_password(account, "Enter the new guest password") || !home_question(account) ||
         !append_account(account))
@@ -68,12 +80,14 @@ int add_host_account(const char *database) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    salt_form form = salt_form::md5;
+    if (!take_method(&argc, &argv, &form)) return tool_failure;
     if (argc != 2) {
         print_usage();
         return tool_failure;
     }
     try {
-        return add_host_account(argv[1]);
+        return add_host_account(argv[1], form);
     } catch (const std::bad_alloc &) {
         print_no_space();
         return tool_failure;

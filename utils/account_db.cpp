@@ -22,11 +22,18 @@ bool possible_name(const char *user) {
     return user != nullptr && user[0] != '\0' && std::strpbrk(user, " \t!:\n") == nullptr;
 }
 
-bool same_file(int fd, const char *path) {
+// Whether fd is the file that name (in dir_fd) stands for now; a name opened without
+// following a link is looked at without following one.
+bool same_file(int fd, int dir_fd, const char *name, int open_flags) {
+    const int follow = (open_flags & O_NOFOLLOW) != 0 ? AT_SYMLINK_NOFOLLOW : 0;
     struct stat opened {}, named {};
-    if (fstat(fd, &opened) != 0 || stat(path, &named) != 0) return false;
+    if (fstat(fd, &opened) != 0 || fstatat(dir_fd, name, &named, follow) != 0) return false;
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
+
+// Records are appended by the tools alone; a database they create holds hashes that no other
+// user is to read.
+constexpr mode_t new_database_mode = 0600;
 
 // Every attempt but the first follows a rewrite that was completed meanwhile.
 constexpr int reopen_attempts = 10;
@@ -60,6 +67,16 @@ char *search_user_line(FILE *fp, const char *user, long *pos) {
     }
     std::free(line);
     return nullptr;
+}
+
+char *search_user_line(FILE *fp, const char *user, long *pos, name_match match) {
+    for (;;) {
+        char *record = search_user_line(fp, user, pos);
+        if (record == nullptr || match == name_match::any_case) return record;
+        // The search leaves the stream at the next line, where the walk goes on.
+        if (std::strncmp(record, user, std::strlen(user)) == 0) return record;
+        std::free(record);
+    }
 }
 
 int8_t tvn_lock(int lock_fd, int flag) {
@@ -99,8 +116,12 @@ bool read_record_fields(const char *record, std::size_t name_length, record_layo
 }
 
 int open_locked(const char *path, int flags, mode_t mode, db_result *result) {
+    return open_locked_at(AT_FDCWD, path, flags, mode, result);
+}
+
+int open_locked_at(int dir_fd, const char *name, int flags, mode_t mode, db_result *result) {
     for (int attempt = 0; attempt < reopen_attempts; ++attempt) {
-        const int fd = open(path, flags | O_CLOEXEC, mode);
+        const int fd = openat(dir_fd, name, flags | O_CLOEXEC, mode);
         if (fd < 0) {
             *result = db_result::open_database;
             return -1;
@@ -110,7 +131,7 @@ int open_locked(const char *path, int flags, mode_t mode, db_result *result) {
             *result = db_result::lock;
             return -1;
         }
-        if (same_file(fd, path)) return fd;
+        if (same_file(fd, dir_fd, name, flags)) return fd;
         close(fd); // releases the lock on the replaced file
     }
     *result = db_result::lock;
@@ -154,7 +175,7 @@ db_result append_locked(const char *path, const char *line, const char *name) {
     length = text_length + 1;
 
     db_result result = db_result::done;
-    const int fd = open_locked(path, O_RDWR | O_CREAT, 0666, &result);
+    const int fd = open_locked(path, O_RDWR | O_CREAT, new_database_mode, &result);
     if (fd < 0) {
         const int saved = errno;
         std::free(data);

@@ -5,8 +5,11 @@
 // Locking. Appends and rewrites both hold tvn_lock on the database file itself, and each
 // checks after locking that its descriptor is still the file at the database's path (a
 // rewrite replaces the file by a rename), so no record is ever lost between them. Rewriters
-// also exclude each other through the exclusive creation of "./tvn_aux_file", the temporary
-// file that becomes the new database. A writer that cannot get a lock changes nothing.
+// also exclude each other through the exclusive creation of "./tvn_aux_file" in the working
+// directory. That file is only a marker: the working directory (the server root) is writable
+// by the service account, so nothing is ever renamed from there. The new contents are written
+// to a file of their own beside the database (see replace_field). A writer that cannot get a
+// lock changes nothing.
 #pragma once
 
 #include <cstddef>
@@ -26,20 +29,38 @@
 // record's name and is never found.
 char *search_user_line(FILE *fp, const char *user, long *pos);
 
+// How a record's name must equal the searched one: letter case ignored (list accounts, and
+// what the tools test before they add a name), or exactly (host user names, which the host
+// tells apart by letter case).
+enum class name_match { any_case, exact };
+
+// search_user_line that, with name_match::exact, passes over records whose name differs from
+// user in letter case and goes on to the first one that equals it exactly.
+char *search_user_line(FILE *fp, const char *user, long *pos, name_match match);
+
 // flag 1: a write lock on the whole file open as lock_fd; any other flag releases it. Up to
 // three non-blocking attempts, 0.5 s apart. 0 on success, -1 when the lock could not be set.
 int8_t tvn_lock(int lock_fd, int flag);
 
 // ---- Password hashes ----------------------------------------------------------------------
 
-// Room for a salt: two characters, or "$1$" and eight, and a terminating zero.
-inline constexpr std::size_t salt_size = 12;
-// Room for any hash the databases hold (an MD5 hash has 34 characters).
-inline constexpr std::size_t hash_size = 128;
+// Room for a salt of any form, as the host's library makes them.
+inline constexpr std::size_t salt_size = 192;
+// Room for any hash the databases or the host's shadow file hold (an MD5 hash has 34
+// characters, a SHA-512 one 106).
+inline constexpr std::size_t hash_size = 384;
 
-// A fresh salt of the given form. The generator is seeded from the clock-tick count, so two
-// salts made within one tick are equal.
-void set_salt(char salt[salt_size], salt_form form);
+// A fresh salt of the given form, from the system's random source: two characters or "$1$"
+// and eight, drawn from "0-9a-zA-Z./"; the other forms as the host's library makes them. The
+// whole area is zeroed first. False (the area left zeroed) when no salt could be made.
+bool set_salt(char salt[salt_size], salt_form form);
+
+// The form a "PasswordHash" value or a tool's "-m" option names: "md5", "sha512" or
+// "yescrypt". False for any other text.
+bool salt_form_named(const char *name, salt_form *form);
+
+// How many characters a hash of the form has; 0 when the host cannot make one.
+std::size_t hash_length_of(salt_form form);
 
 // Hashes password with salt (a salt of set_salt, or a stored hash) into hash. False when the
 // hashing function fails or the hash does not fit.
@@ -91,8 +112,9 @@ enum class db_result {
 };
 
 // Appends one record line (a line feed is added unless it ends in one) to the database at
-// path, creating the file (mode 0666 less the umask) when it is missing, in one write under
-// the database's lock. A line with any other line feed is refused.
+// path, creating the file when it is missing, in one write under the database's lock. A new
+// database gets mode 0600: its hashes are nobody else's to read. A line with any other line
+// feed is refused.
 db_result append_record(const char *path, const char *line);
 
 // The same for a new user's record, which must begin with name and "!": appended only when the
@@ -103,19 +125,20 @@ db_result append_new_record(const char *path, const char *line, const char *name
 
 // One field replacement: in the record of user, field 1 (the hash after the name) or field 2
 // (field 1 kept) becomes new_text. separator ends the fields: "!" for account databases, ":"
-// for the host's shadow file.
+// for the host's shadow file. match says which record is the user's.
 struct field_change {
     const char *path;
     const char *user;
     int field; // 1 or 2
     char separator;
     const char *new_text;
+    name_match match;
 };
 
-// The claim of "./tvn_aux_file" in the working directory, which the new database is written
-// to and which must lie on the database's file system. Holding the claim excludes every other
-// rewriter working in the same directory. The password tools claim the file before they ask
-// for the new password; the modules let replace_field claim it.
+// The claim of "./tvn_aux_file" in the working directory: a marker, created exclusively and
+// never written, whose existence excludes every other rewriter working in the same directory.
+// The password tools claim it before they ask for the new password; the modules let
+// replace_field claim it.
 class aux_file_claim {
 public:
     aux_file_claim() = default;
@@ -127,20 +150,20 @@ public:
     // attempts, one second apart) and locks it. done, aux_file or lock.
     db_result acquire();
     bool held() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    // Unlocks, removes and closes the file; nothing when not held.
+    // Unlocks, removes and closes it; nothing when not held.
     void release();
-    // The file has been renamed into place: unlock and close it, but leave the name alone.
-    void hand_over();
 
 private:
     int fd_ = -1;
 };
 
-// Rewrites change.path with the field replaced, through the claimed temporary file and a
-// rename; the new file keeps the old one's mode, owner and group. The database is locked from
-// before it is read until the rename is done. On every result the claim has ended; on any
-// result but done the database is unchanged.
+// Rewrites change.path with the field replaced. The new contents go to a file created
+// exclusively, with an unpredictable name and mode 0600, in the directory of the file the
+// path names (symbolic links resolved: for /etc/shadow, /etc itself), so the database may lie
+// on any file system; that file takes the old one's mode, owner and group through its
+// descriptor, is synced and renamed over the database, and the directory is synced. The
+// database is locked from before it is read until the rename is done. On every result the
+// claim has ended; on any result but done the new file is gone and the database unchanged.
 db_result replace_field(aux_file_claim &claim, const field_change &change);
 
 // The same, claiming "./tvn_aux_file" first.

@@ -142,14 +142,14 @@ void drop_profile(tvn_request *request, user_profile *profile) {
 }
 
 int get_profile(tvn_request *request, const char *passwd_file, record_layout layout,
-                user_profile *profile) {
+                user_profile *profile, name_match match) {
     FILE *database = std::fopen(passwd_file, "r");
     if (database == nullptr) {
         tvnprint(request, "%s %s", "Can't open database file ", passwd_file);
         return NOT_HANDLED;
     }
     long offset = 0;
-    char *record = search_user_line(database, profile->username, &offset);
+    char *record = search_user_line(database, profile->username, &offset, match);
     std::fclose(database);
     if (record == nullptr) return NOT_HANDLED;
 
@@ -225,9 +225,18 @@ int refuse_switch(tvn_request *request, const char *message) {
     return WRONG_AUTH;
 }
 
+namespace {
+constexpr uintptr_t LOGGED_IN = 0x100; // above every link flag
+}
+
+void *login_data(uint8_t link_flags) {
+    return reinterpret_cast<void *>(LOGGED_IN | uintptr_t(link_flags));
+}
+
 int link_access_check(tvn_request *request) {
-    const auto flags = uint8_t(reinterpret_cast<uintptr_t>(request->user_module_data));
-    if (flags == 0) return NOT_HANDLED;
+    const auto data = reinterpret_cast<uintptr_t>(request->user_module_data);
+    if ((data & LOGGED_IN) == 0) return NOT_HANDLED; // not this module's login
+    const auto flags = uint8_t(data);
     request->link_permission = flags;
     const bool links_allowed = (flags & TVN_LINK_SHOW) != 0 && (flags & TVN_LINK_FOLLOW) != 0;
     if (is_symlink(request->local_path1)) return links_allowed ? OK : ACCESS_DENIED;
@@ -235,9 +244,15 @@ int link_access_check(tvn_request *request) {
     return NOT_HANDLED;
 }
 
+bool new_password_given(tvn_request *request) {
+    if (request->remote_path1 != nullptr && request->remote_path1[0] != '\0') return true;
+    tvnprint(request, "%s", " Empty new password refused");
+    return false;
+}
+
 bool put_new_hash(tvn_request *request, salt_form form) {
     char salt[salt_size];
-    set_salt(salt, form);
+    if (!set_salt(salt, form)) return false;
     char hash[hash_size];
     const char *password = request->remote_path1 != nullptr ? request->remote_path1 : "";
     if (!hash_password(password, salt, hash, sizeof hash)) return false;

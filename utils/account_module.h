@@ -124,12 +124,13 @@ user_profile *new_profile(tvn_request *request);
 // Releases the profile's strings and the profile.
 void drop_profile(tvn_request *request, user_profile *profile);
 
-// Fills profile from the record of profile->username in the database at passwd_file.
+// Fills profile from the record of profile->username in the database at passwd_file; match
+// says whether the record's name must equal it exactly or in any letter case.
 // OK; NOT_HANDLED when the database cannot be opened (with "Can't open database file " and
 // the path in the log message) or holds no such user; WRONG_AUTH for a corrupt record (with
 // " Corrupted database file " and the path); INTERNAL_SERVER_ERR when memory is short.
 int get_profile(tvn_request *request, const char *passwd_file, record_layout layout,
-                user_profile *profile);
+                user_profile *profile, name_match match = name_match::any_case);
 
 // Releases the profile's strings (not the profile itself).
 void free_profile(tvn_request *request, user_profile *profile);
@@ -144,13 +145,26 @@ int copy_profile(tvn_request *request, const user_profile *profile);
 // login (link flags, guest flag, directories) is left behind. Returns WRONG_AUTH.
 int refuse_switch(tvn_request *request, const char *message);
 
-// The access_check hook of an account module whose user_module_data holds the link flags of
-// the authenticating domain: copies them into link_permission, and rules on a path that is a
-// symbolic link (OK only when links may be both shown and followed). NOT_HANDLED otherwise.
+// What an account module keeps in user_module_data after its login: the link flags of the
+// authenticating domain, marked so that a login whose domain allows no links (flags 0) is
+// never taken for no login at all.
+void *login_data(uint8_t link_flags);
+
+// The access_check hook of an account module whose user_module_data came from login_data:
+// copies the link flags into link_permission, and rules on a path that is a symbolic link (OK
+// only when links may be both shown and followed, ACCESS_DENIED otherwise). NOT_HANDLED when
+// the module has no login on this connection or no path is a link. The server itself never
+// follows a link below an area's directory unless both flags are set, so a linked directory
+// in the middle of a path is refused where the path is used.
 int link_access_check(tvn_request *request);
 
 // ---- Password changes ---------------------------------------------------------------------
 
+// False, with " Empty new password refused" in the log message, when the new password
+// (remote_path1) is missing or empty: nobody could tell it from no password at all.
+bool new_password_given(tvn_request *request);
+
 // Hashes the new password (remote_path1) with a fresh salt of the given form and leaves the
-// hash in local_path1 (request pool). False when hashing fails or memory is short.
+// hash in local_path1 (request pool). False when no salt or hash could be made or memory is
+// short.
 bool put_new_hash(tvn_request *request, salt_form form);

@@ -99,15 +99,23 @@ void tvnprint(tvn_request *request, const char *msg, ...) {
     va_end(args);
 }
 
-char *get_pwd() {
+namespace {
+
+// get_pwd, telling the end of the input apart from a terminal failure.
+char *read_secret(entry_failure *failure) {
+    *failure = entry_failure::none;
     long size = 35;
     auto *buffer = static_cast<char *>(std::calloc(std::size_t(size), 1));
-    if (buffer == nullptr) return nullptr;
+    if (buffer == nullptr) {
+        *failure = entry_failure::terminal;
+        return nullptr;
+    }
     termios saved{};
     if (tcgetattr(STDIN_FILENO, &saved) != 0) {
         std::printf("Internal error\n");
         std::fflush(stdout);
         std::free(buffer);
+        *failure = entry_failure::terminal;
         return nullptr;
     }
     termios silent = saved;
@@ -117,26 +125,75 @@ char *get_pwd() {
         std::printf("Internal error\n");
         std::fflush(stdout);
         std::free(buffer);
+        *failure = entry_failure::terminal;
         return nullptr;
     }
-    readline(stdin, '\n', size, &buffer, 1); // end of input leaves the password empty
+    const long got = readline(stdin, '\n', size, &buffer, 1);
     if (tcsetattr(STDIN_FILENO, TCSANOW, &saved) != 0) {
         std::printf("Intrnal error\n");
         std::fflush(stdout);
         release_secret(buffer);
+        *failure = entry_failure::terminal;
         return nullptr;
     }
     std::printf("\n"); // the typed line feed was not echoed
     std::fflush(stdout);
+    if (got == -1) {
+        // Nothing typed before the end of the input: no password, not an empty one.
+        release_secret(buffer);
+        *failure = entry_failure::ended;
+        return nullptr;
+    }
     return buffer;
 }
 
-char *insert_pwd(salt_form form) {
-    char *first = get_pwd();
+// The hash of password with a fresh salt of form, in a heap block; NULL when hashing failed.
+char *hash_copy(const char *password, salt_form form) {
+    char salt[salt_size];
+    char hash[hash_size];
+    if (!set_salt(salt, form) || !hash_password(password, salt, hash, sizeof hash))
+        return nullptr;
+    return strdup(hash);
+}
+
+}  // namespace
+
+const char *entry_failure_text(entry_failure failure) {
+    switch (failure) {
+    case entry_failure::ended:
+        return "No password given (end of input), nothing changed.\n";
+    case entry_failure::empty:
+        return "An empty password is not allowed, nothing changed.\n";
+    case entry_failure::too_long:
+        return "A password may have at most 16 characters (a longer one could never log in), "
+               "nothing changed.\n";
+    case entry_failure::hashing:
+        return "The password could not be hashed, nothing changed.\n";
+    default:
+        return nullptr;
+    }
+}
+
+char *get_pwd() {
+    entry_failure ignored;
+    return read_secret(&ignored);
+}
+
+char *insert_pwd(salt_form form, entry_failure *failure) {
+    entry_failure local = entry_failure::none;
+    entry_failure &why = failure != nullptr ? *failure : local;
+    char *first = read_secret(&why);
     if (first == nullptr) return nullptr;
+    // Refused at once: typing it again would change nothing.
+    const std::size_t length = std::strlen(first);
+    if (length == 0 || length > login_password_limit) {
+        release_secret(first);
+        why = length == 0 ? entry_failure::empty : entry_failure::too_long;
+        return nullptr;
+    }
     std::printf("Re-enter the new password : ");
     std::fflush(stdout);
-    char *second = get_pwd();
+    char *second = read_secret(&why);
     if (second == nullptr) {
         release_secret(first);
         return nullptr;
@@ -145,25 +202,16 @@ char *insert_pwd(salt_form form) {
     release_secret(second);
     if (!same) {
         release_secret(first);
+        why = entry_failure::differ;
         return nullptr;
     }
-    char salt[salt_size];
-    set_salt(salt, form);
-    char hash[hash_size];
-    if (!hash_password(first, salt, hash, sizeof hash)) {
-        release_secret(first);
+    char *hash = hash_copy(first, form);
+    release_secret(first);
+    if (hash == nullptr) {
+        why = entry_failure::hashing;
         return nullptr;
     }
-    // The block holds at least 35 bytes, more than any hash of the two forms needs; the
-    // password goes before the hash takes its place.
-    const std::size_t length = std::strlen(hash);
-    if (length >= 35) {
-        release_secret(first);
-        return nullptr;
-    }
-    std::memset(first, 0, std::strlen(first));
-    std::memcpy(first, hash, length + 1);
     std::printf("\n");
     std::fflush(stdout);
-    return first;
+    return hash;
 }

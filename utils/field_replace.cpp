@@ -1,7 +1,9 @@
 // Replacing one field of a record. The database is never changed in place: the new contents
-// are written to "./tvn_aux_file", which the rename then puts in its place, so a reader sees
-// either the old file or the new one, whole.
+// are written to a file of their own beside it and renamed over it, so a reader sees either
+// the old file or the new one, whole. "./tvn_aux_file" in the working directory only marks a
+// rewrite under way.
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,10 +20,56 @@ namespace {
 constexpr char aux_file_name[] = "./tvn_aux_file";
 constexpr int aux_file_attempts = 5;
 
+// The new file's name beside the database: a fixed start and random characters, so no one
+// can prepare a file under it; the exclusive creation refuses anything that is there.
+constexpr char new_file_prefix[] = ".tvn_new.";
+constexpr std::size_t new_file_random = 16;
+constexpr int new_file_attempts = 8;
+constexpr char name_alphabet[] =
+    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
+static_assert(sizeof name_alphabet - 1 == 64);
+
 struct free_deleter {
     void operator()(void *block) const { std::free(block); }
 };
 using heap_text = std::unique_ptr<char, free_deleter>;
+
+// The directory that holds the database, open, and the database's name in it. A path that
+// names a symbolic link is resolved, so the link stays and the file it names is replaced.
+class database_place {
+public:
+    ~database_place() {
+        if (dir_fd_ >= 0) close(dir_fd_);
+    }
+    // open_database (errno kept) when the path does not resolve or its directory cannot be
+    // opened; no_memory.
+    db_result open(const char *path) {
+        resolved_.reset(realpath(path, nullptr));
+        if (resolved_ == nullptr) return errno == ENOMEM ? db_result::no_memory
+                                                         : db_result::open_database;
+        char *slash = std::strrchr(resolved_.get(), '/');
+        if (slash == nullptr || slash[1] == '\0') {
+            errno = EISDIR;
+            return db_result::open_database;
+        }
+        name_ = slash + 1;
+        if (slash == resolved_.get()) {
+            dir_fd_ = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } else {
+            *slash = '\0';
+            dir_fd_ = ::open(resolved_.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            *slash = '/';
+        }
+        return dir_fd_ >= 0 ? db_result::done : db_result::open_database;
+    }
+    int dir_fd() const { return dir_fd_; }
+    const char *name() const { return name_; }
+
+private:
+    heap_text resolved_;
+    const char *name_ = nullptr;
+    int dir_fd_ = -1;
+};
 
 // The database, open and locked, as a stream for the record search.
 class locked_database {
@@ -32,9 +80,11 @@ public:
             std::fclose(stream_);
         }
     }
-    db_result open(const char *path) {
+    db_result open(const database_place &place) {
         db_result result = db_result::done;
-        const int fd = open_locked(path, O_RDWR, 0, &result);
+        // The place's name is the file itself: a link put there meanwhile is refused.
+        const int fd =
+            open_locked_at(place.dir_fd(), place.name(), O_RDWR | O_NOFOLLOW, 0, &result);
         if (fd < 0) return result;
         stream_ = fdopen(fd, "r+");
         if (stream_ == nullptr) {
@@ -47,6 +97,67 @@ public:
 
 private:
     FILE *stream_ = nullptr;
+};
+
+// The file that becomes the new database, in the database's directory. Removed unless it
+// was renamed into place.
+class new_file {
+public:
+    explicit new_file(int dir_fd) : dir_fd_(dir_fd) {}
+    ~new_file() {
+        if (fd_ < 0) return;
+        const int saved = errno;
+        if (!renamed_) unlinkat(dir_fd_, name_, 0);
+        close(fd_);
+        errno = saved;
+    }
+    new_file(const new_file &) = delete;
+    new_file &operator=(const new_file &) = delete;
+
+    // Creates it exclusively under a fresh random name, mode 0600, never through a link.
+    bool create() {
+        for (int attempt = 0; attempt < new_file_attempts; ++attempt) {
+            if (!choose_name()) return false;
+            fd_ = openat(dir_fd_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         0600);
+            if (fd_ >= 0) return true;
+            if (errno != EEXIST) return false;
+        }
+        return false;
+    }
+    int fd() const { return fd_; }
+    // Puts the file in the place of target (in the same directory) and syncs the directory.
+    bool rename_over(const char *target) {
+        if (renameat(dir_fd_, name_, dir_fd_, target) != 0) return false;
+        renamed_ = true;
+        // The rename is done and the new file whole; a directory that cannot be synced
+        // changes neither, so it is no failure.
+        (void)fsync(dir_fd_);
+        return true;
+    }
+
+private:
+    bool choose_name() {
+        unsigned char bytes[new_file_random];
+        std::size_t got = 0;
+        while (got < sizeof bytes) {
+            const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            got += std::size_t(n);
+        }
+        char *out = name_;
+        std::memcpy(out, new_file_prefix, sizeof new_file_prefix - 1);
+        out += sizeof new_file_prefix - 1;
+        for (unsigned char byte : bytes) *out++ = name_alphabet[byte & 63];
+        *out = '\0';
+        return true;
+    }
+
+    int dir_fd_;
+    int fd_ = -1;
+    bool renamed_ = false;
+    char name_[sizeof new_file_prefix + new_file_random] = {};
 };
 
 bool write_all(int fd, const char *data, std::size_t length) {
@@ -74,26 +185,29 @@ db_result read_whole(FILE *stream, heap_text *contents, std::size_t *length) {
 }
 
 // The new file is to stand in for the old one: same mode, owner and group.
-bool take_attributes(int aux_fd, int database_fd) {
+bool take_attributes(int new_fd, int database_fd) {
     struct stat old {}, fresh {};
-    if (fstat(database_fd, &old) != 0 || fstat(aux_fd, &fresh) != 0) return false;
+    if (fstat(database_fd, &old) != 0 || fstat(new_fd, &fresh) != 0) return false;
     if ((old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid) &&
-        fchown(aux_fd, old.st_uid, old.st_gid) != 0)
+        fchown(new_fd, old.st_uid, old.st_gid) != 0)
         return false;
-    return fchmod(aux_fd, old.st_mode & 07777) == 0;
+    // After the change of owner, which may clear set-id bits.
+    return fchmod(new_fd, old.st_mode & 07777) == 0;
 }
 
-db_result rewrite(aux_file_claim &claim, const field_change &change) {
+db_result rewrite(const field_change &change) {
     if (change.field != 1 && change.field != 2) return db_result::invalid_value;
     if (std::strchr(change.new_text, change.separator) != nullptr ||
         std::strchr(change.new_text, '\n') != nullptr)
         return db_result::invalid_value;
 
+    database_place place;
+    if (db_result found = place.open(change.path); found != db_result::done) return found;
     locked_database database;
-    if (db_result opened = database.open(change.path); opened != db_result::done) return opened;
+    if (db_result opened = database.open(place); opened != db_result::done) return opened;
     FILE *stream = database.stream();
     long offset = 0;
-    heap_text record(search_user_line(stream, change.user, &offset));
+    heap_text record(search_user_line(stream, change.user, &offset, change.match));
     if (record == nullptr) return db_result::no_record;
     heap_text contents;
     std::size_t length = 0;
@@ -116,16 +230,17 @@ db_result rewrite(aux_file_claim &claim, const field_change &change) {
     const std::size_t tail = std::size_t(offset) + std::size_t(replaced_end - record.get());
     if (tail > length) return db_result::write_failed;
 
-    const int aux = claim.fd();
+    new_file fresh(place.dir_fd());
+    if (!fresh.create()) return db_result::write_failed;
+    const int out = fresh.fd();
     const char *text = contents.get();
-    if (!write_all(aux, text, head) ||
-        !write_all(aux, change.new_text, std::strlen(change.new_text)) ||
-        !write_all(aux, text + tail, length - tail) ||
-        !take_attributes(aux, fileno(stream)) || fsync(aux) != 0)
+    if (!write_all(out, text, head) ||
+        !write_all(out, change.new_text, std::strlen(change.new_text)) ||
+        !write_all(out, text + tail, length - tail) ||
+        !take_attributes(out, fileno(stream)) || fsync(out) != 0)
         return db_result::write_failed;
     // Still under the database's lock: an append waiting for it finds the new file.
-    if (std::rename(aux_file_name, change.path) != 0) return db_result::write_failed;
-    claim.hand_over();
+    if (!fresh.rename_over(place.name())) return db_result::write_failed;
     return db_result::done;
 }
 
@@ -135,7 +250,7 @@ db_result aux_file_claim::acquire() {
     if (held()) return db_result::done;
     umask(022);
     for (int attempt = 1;; ++attempt) {
-        fd_ = open(aux_file_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd_ = open(aux_file_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd_ >= 0) break;
         if (attempt == aux_file_attempts) return db_result::aux_file;
         sleep(1);
@@ -150,6 +265,8 @@ db_result aux_file_claim::acquire() {
 void aux_file_claim::release() {
     if (fd_ < 0) return;
     const int saved = errno;
+    // Whatever is under the name now goes, even a file someone else put over the marker: the
+    // claim's end frees the name for the next rewriter, and nothing is ever read from it.
     unlink(aux_file_name);
     tvn_lock(fd_, 0);
     close(fd_);
@@ -157,17 +274,10 @@ void aux_file_claim::release() {
     errno = saved;
 }
 
-void aux_file_claim::hand_over() {
-    if (fd_ < 0) return;
-    tvn_lock(fd_, 0);
-    close(fd_);
-    fd_ = -1;
-}
-
 db_result replace_field(aux_file_claim &claim, const field_change &change) {
     if (!claim.held()) return db_result::aux_file;
-    db_result result = rewrite(claim, change);
-    // On failure the temporary file goes; errno still tells why the database did not open.
+    db_result result = rewrite(change);
+    // errno still tells why the database did not open.
     claim.release();
     return result;
 }

@@ -12,5 +12,9 @@
 // open_database (errno kept) or lock.
 int open_locked(const char *path, int flags, mode_t mode, db_result *result);
 
+// The same for name in the directory open as dir_fd (AT_FDCWD: the working directory). With
+// O_NOFOLLOW in flags the check does not follow a link either.
+int open_locked_at(int dir_fd, const char *name, int flags, mode_t mode, db_result *result);
+
 // Releases the lock and closes fd.
 void close_locked(int fd);

@@ -7,6 +7,7 @@
 // the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "tolvane/module.h"
@@ -52,16 +53,42 @@ int search_module(FILE *fp, const char *mod_name);
 // msg is skipped. When memory is short the request is left without a log message.
 void tvnprint(tvn_request *request, const char *msg, ...);
 
-// The two salt forms the account databases hold.
-enum class salt_form { traditional, md5 };
+// The hash forms a writer of the account databases can choose. Readers verify every form the
+// host's hashing function knows, the traditional one included.
+//   traditional     a 2-character salt (only the first eight characters of a password count);
+//   md5             "$1$" and eight salt characters;
+//   sha512, yescrypt  "$6$" or "$y$" with a salt and the cost the host's library chooses;
+//   host_preferred  what the host's own password tools write (its library's default method).
+enum class salt_form { traditional, md5, sha512, yescrypt, host_preferred };
+
+// A password longer than this could never log in: CONNECT carries at most 16 bytes of it.
+inline constexpr std::size_t login_password_limit = 16;
+
+// Why a password entry gave no hash.
+enum class entry_failure {
+    none,
+    terminal, // the terminal could not be handled (a message was printed)
+    differ,   // the two entries differ
+    ended,    // the input ended at a prompt
+    empty,    // an empty password was typed
+    too_long, // longer than login_password_limit
+    hashing,  // the host's hashing function refused the chosen form
+};
+
+// What a tool prints for ended, empty, too_long and hashing; NULL for the others, which each tool
+// reports in its own words.
+const char *entry_failure_text(entry_failure failure);
 
 // Reads one line from standard input with the terminal's echo off. The result is a heap
 // block of at least 35 bytes that the caller releases with free(); NULL, after "Internal
-// error\n" or "Intrnal error\n", when the terminal could not be handled.
+// error\n" or "Intrnal error\n", when the terminal could not be handled, and NULL (after a
+// line feed) when the input ended before anything was typed.
 char *get_pwd();
 
 // Asks for a password twice ("Re-enter the new password : " before the second) and returns
-// its hash with a fresh salt of the given form, in a block the caller releases with free();
-// NULL when the entries differ or the terminal could not be handled. The caller prints its
-// own prompt before and its own message on NULL.
-char *insert_pwd(salt_form form);
+// its hash with a fresh salt of the given form, in a block the caller releases with free().
+// An empty password, one longer than login_password_limit, and the end of the input are
+// refused after the first entry. NULL when refused, when the entries differ or when the
+// terminal could not be handled; *failure, when given, says which. The caller prints its own
+// prompt before and its own message on NULL.
+char *insert_pwd(salt_form form, entry_failure *failure = nullptr);

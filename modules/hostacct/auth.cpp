@@ -34,6 +34,10 @@ int check_user(tvn_request *request, const host_domain *domain, const user_profi
         tvnprint(request, "%s", " Control your system configuration for the user");
         return WRONG_AUTH;
     }
+    if (is_root(*user)) {
+        tvnprint(request, "%s", " Logins of user id 0 are refused");
+        return WRONG_AUTH;
+    }
     if (!admitted(domain, *user)) {
         tvnprint(request, "%s", " Wrong user's group or shell");
         return WRONG_AUTH;
@@ -78,12 +82,14 @@ int auth(tvn_request *request) {
     request->is_guest = 2;
 
     host_user user{};
-    int status = get_profile(request, domain->passwd_file, record_layout::host_account, profile);
+    // Host user names differ by letter case: only the record of this very name is theirs.
+    int status = get_profile(request, domain->passwd_file, record_layout::host_account, profile,
+                             name_match::exact);
     if (status == OK) status = check_user(request, domain, profile, &user);
     if (status == OK && copy_profile(request, profile) != OK) status = INTERNAL_SERVER_ERR;
     drop_profile(request, profile);
     if (status != OK) return status;
-    request->user_module_data = reinterpret_cast<void *>(uintptr_t(domain->link_flags));
+    request->user_module_data = login_data(domain->link_flags);
     return switch_to_user(request, user.account);
 }
 

@@ -52,6 +52,8 @@ int put_elem(tvn_init_mpool *mpool, host_domain *domain, const char *key, const 
         if (!add_name(mpool, &domain->authorized_shells, value)) return -1;
     } else if (name == "Alias") {
         if (!add_name(mpool, &domain->aliases, value)) return -1;
+    } else if (name == "PasswordHash") {
+        if (!salt_form_named(value, &domain->password_hash)) check = value_check::invalid;
     } else {
         std::printf("Unknown field %s\n", key);
         return -1;
@@ -68,6 +70,7 @@ int put_elem(tvn_init_mpool *mpool, host_domain *domain, const char *key, const 
 int read_section(FILE *fp, tvn_init_mpool *mpool, host_domain **read) {
     auto *domain = static_cast<host_domain *>(init_pool_alloc(mpool, sizeof(host_domain)));
     if (domain == nullptr) return -1;
+    domain->password_hash = salt_form::md5;
     const int keys = read_subsection_keys(fp, line_size, [&](const char *key, const char *value) {
         return put_elem(mpool, domain, key, value);
     });

@@ -18,6 +18,8 @@ bool find_host_user(const char *name, host_user *user) {
     return user->primary_group != nullptr && user->shadow != nullptr;
 }
 
+bool is_root(const host_user &user) { return user.account != nullptr && user.account->pw_uid == 0; }
+
 int check_list(const name_node *list, const char *name) {
     if (list == nullptr) return 1;
     if (name == nullptr) return 0;

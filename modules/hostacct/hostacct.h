@@ -32,6 +32,7 @@ struct host_domain {
     name_node *aliases;            // "Alias", the last one first; none: a default domain
     name_node *authorized_groups;  // "AuthorizedGroup"; none: any primary group
     name_node *authorized_shells;  // "AuthorizedShell"; none: any login shell
+    salt_form password_hash;       // "PasswordHash": the form of the guest hashes a change writes
     host_domain *next;
 };
 
@@ -58,6 +59,9 @@ struct host_user {
 
 // False when the user, the primary group or the shadow entry is missing.
 bool find_host_user(const char *name, host_user *user);
+// A host user with user id 0 is root by another name: no login or password change makes a
+// worker root, or rewrites root's password.
+bool is_root(const host_user &user);
 // 1 when list is empty or holds name (exact comparison), else 0.
 int check_list(const name_node *list, const char *name);
 // The domain's group and shell rules: the primary group and the login shell must be listed

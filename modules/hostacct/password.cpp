@@ -1,8 +1,9 @@
 // Changing a host account's passwords. Either change needs the host password. The owner
 // password is the host's own: its change rewrites the user's entry in the host's shadow file,
-// under the host's password-file lock. The guest password is field 1 of the user's record.
+// under the host's password-file lock, with the hash method the host's own tools use. The
+// guest password is field 1 of the user's record, hashed in the domain's form. Host user names
+// differ by letter case, so only an entry of the very name is the user's.
 #include <cstdlib>
-#include <cstring>
 
 #include "hostacct.h"
 #include "utils.h"
@@ -31,7 +32,7 @@ bool has_record(const host_domain *domain, const char *user) {
         return false;
     }
     long offset = 0;
-    const free_on_exit record{search_user_line(database, user, &offset)};
+    const free_on_exit record{search_user_line(database, user, &offset, name_match::exact)};
     std::fclose(database);
     return record.text != nullptr;
 }
@@ -48,7 +49,7 @@ int auth_pwd(const tvn_request *request, const host_domain **found) {
     if (!allowed) return NOT_HANDLED;
     if (!has_record(domain, request->username)) return NOT_HANDLED;
     host_user user{};
-    if (!find_host_user(request->username, &user) || !admitted(domain, user) ||
+    if (!find_host_user(request->username, &user) || is_root(user) || !admitted(domain, user) ||
         !password_matches(request->password, user.shadow->sp_pwdp))
         return WRONG_AUTH;
     *found = domain;
@@ -75,17 +76,6 @@ private:
     bool held_ = false;
 };
 
-// The record search ignores letter case and host user names do not: when the first entry it
-// finds is another user's (Alice before alice), the replacement would rewrite that one.
-bool first_entry_is_another_users(const char *user) {
-    FILE *shadow = std::fopen(shadow_file, "r");
-    if (shadow == nullptr) return false; // the replacement reports it
-    long offset = 0;
-    const free_on_exit record{search_user_line(shadow, user, &offset)};
-    std::fclose(shadow);
-    return record.text != nullptr && std::strncmp(record.text, user, std::strlen(user)) != 0;
-}
-
 int change_file(tvn_request *request, const host_domain *domain) {
     const bool owner = !guest_change(request);
     const char *target = owner ? shadow_file : domain->passwd_file;
@@ -95,10 +85,9 @@ int change_file(tvn_request *request, const host_domain *domain) {
             tvnprint(request, "%s", " Can't lock the host's password files");
             return INTERNAL_SERVER_ERR;
         }
-        if (first_entry_is_another_users(request->username)) return INTERNAL_SERVER_ERR;
     }
     const field_change change{target, request->username, 1, owner ? ':' : '!',
-                              request->local_path1};
+                              request->local_path1, name_match::exact};
     const db_result result = replace_field(change);
     if (result == db_result::done) return OK;
     if (result == db_result::open_database)
@@ -111,7 +100,10 @@ int change_file(tvn_request *request, const host_domain *domain) {
 int change_password(tvn_request *request) {
     const host_domain *domain = nullptr;
     if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
-    if (!put_new_hash(request, salt_form::traditional)) return INTERNAL_SERVER_ERR;
+    if (!new_password_given(request)) return INTERNAL_SERVER_ERR;
+    // The shadow file gets what the host's own password tool would write there.
+    const salt_form form = guest_change(request) ? domain->password_hash : salt_form::host_preferred;
+    if (!put_new_hash(request, form)) return INTERNAL_SERVER_ERR;
     if (change_file(request, domain) != OK) return INTERNAL_SERVER_ERR;
     request->disconnect = 1;
     return OK;

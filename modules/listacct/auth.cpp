@@ -62,7 +62,7 @@ int auth(tvn_request *request) {
     drop_profile(request, profile);
     if (status != OK) return status;
 
-    request->user_module_data = reinterpret_cast<void *>(uintptr_t(domain->link_flags));
+    request->user_module_data = login_data(domain->link_flags);
     return switch_to_service_account(request, settings);
 }
 

@@ -47,6 +47,8 @@ int put_elem(tvn_init_mpool *mpool, list_domain *domain, const char *key, const 
         check = switch_value(value, domain->link_flags, TVN_LINK_SHOW);
     } else if (name == "FollowSymLink") {
         check = switch_value(value, domain->link_flags, TVN_LINK_FOLLOW);
+    } else if (name == "PasswordHash") {
+        if (!salt_form_named(value, &domain->password_hash)) check = value_check::invalid;
     } else {
         std::printf("Unknown field %s\n", key);
         return -1;
@@ -62,6 +64,7 @@ int put_elem(tvn_init_mpool *mpool, list_domain *domain, const char *key, const 
 int read_section(FILE *fp, tvn_init_mpool *mpool, list_domain **read) {
     auto *domain = static_cast<list_domain *>(init_pool_alloc(mpool, sizeof(list_domain)));
     if (domain == nullptr) return -1;
+    domain->password_hash = salt_form::md5;
     const int keys = read_subsection_keys(fp, line_size, [&](const char *key, const char *value) {
         return put_elem(mpool, domain, key, value);
     });

@@ -26,6 +26,7 @@ struct list_domain {
     char *passwd_file;
     uint8_t link_flags; // TVN_LINK_SHOW ("ShowSymLink"), TVN_LINK_FOLLOW ("FollowSymLink")
     uint8_t enabled;    // a domain that is not enabled never takes part in a lookup
+    salt_form password_hash; // "PasswordHash": the form of the hashes a change writes
     list_domain *next;
 };
 

@@ -1,5 +1,6 @@
 // Changing a list account's owner or guest password. Either change needs the owner password;
-// the new hash takes the MD5 form and the database is rewritten through its temporary file.
+// the new hash takes the domain's form ("PasswordHash", MD5 unless it says otherwise) and the
+// database is rewritten through a new file beside it.
 #include <cstdlib>
 #include <cstring>
 
@@ -57,7 +58,8 @@ int auth_pwd(const tvn_request *request, const list_domain **found) {
 
 int change_file(const tvn_request *request, const list_domain *domain) {
     const field_change change{domain->passwd_file, request->username,
-                              guest_change(request) ? 2 : 1, '!', request->local_path1};
+                              guest_change(request) ? 2 : 1, '!', request->local_path1,
+                              name_match::any_case};
     const db_result result = replace_field(change);
     if (result == db_result::done) return OK;
     if (result == db_result::open_database) {
@@ -74,7 +76,8 @@ int change_file(const tvn_request *request, const list_domain *domain) {
 int change_password(tvn_request *request) {
     const list_domain *domain = nullptr;
     if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
-    if (!put_new_hash(request, salt_form::md5)) return INTERNAL_SERVER_ERR;
+    if (!new_password_given(request)) return INTERNAL_SERVER_ERR;
+    if (!put_new_hash(request, domain->password_hash)) return INTERNAL_SERVER_ERR;
     if (change_file(request, domain) != OK) return INTERNAL_SERVER_ERR;
     request->disconnect = 1;
     return OK;

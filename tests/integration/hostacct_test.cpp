@@ -1,7 +1,8 @@
 // The host-account module end to end, with the real server, over host users made for the
 // test: logins with the host password and the record's guest password, the group and shell
 // rules, the worker's identity after a login, and password changes that rewrite the host's
-// shadow file under the host's password-file lock.
+// shadow file under the host's password-file lock, even while another local user plants files
+// in the server root.
 //
 // Every test runs in a mount namespace of its own over a private copy of /etc (ctest runs
 // each test in a process of its own); the server root lies in that copy, so the rename onto
@@ -15,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -28,6 +30,7 @@
 #include "client_session.h"
 #include "host_accounts.h"
 #include "private_etc.h"
+#include "rename_attacker.h"
 #include "tool_dialogue.h"
 
 namespace fs = std::filesystem;
@@ -92,6 +95,13 @@ protected:
                                   "        EnableDomain 1\n"
                                   "        AuthorizedShell /bin/sh\n"
                                   "        Alias shells.example\n"
+                                  "    </VirtualDomain>\n"
+                                  "    <VirtualDomain strong>\n"
+                                  "        PasswdFile @ROOT@users/hosts.db\n"
+                                  "        EnableDomain 1\n"
+                                  "        GuestChangePassword Enabled\n"
+                                  "        PasswordHash sha512\n"
+                                  "        Alias strong.example\n"
                                   "    </VirtualDomain>\n"
                                   "    <VirtualDomain open>\n"
                                   "        PasswdFile @ROOT@users/hosts.db\n"
@@ -179,6 +189,40 @@ protected:
             10s);
     }
     static std::string shadow_text() { return read_text("/etc/shadow"); }
+    // "$y$", "$6$", ...: how the host's library begins the hashes of its default method.
+    static std::string host_method_prefix() {
+        char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+        if (crypt_gensalt_rn(nullptr, 0, nullptr, 0, setting, int(sizeof setting)) == nullptr)
+            return "?";
+        const char *end = std::strchr(setting + 1, '$');
+        return end != nullptr ? std::string(setting, std::size_t(end + 1 - setting)) : "?";
+    }
+    // The guest hash of user's record in the database.
+    std::string guest_hash_of(const std::string &user) const {
+        for (const std::string &line : lines_of(read_text(database)))
+            if (line.rfind(user + "!", 0) == 0) {
+                const size_t start = user.size() + 1;
+                return line.substr(start, line.find('!', start) - start);
+            }
+        return "";
+    }
+    // Every line of before but user's is in after, unchanged and in place.
+    static void expect_only_entry_changed(const std::string &before, const std::string &after,
+                                          const std::string &user) {
+        const auto old_lines = lines_of(before), new_lines = lines_of(after);
+        ASSERT_EQ(new_lines.size(), old_lines.size());
+        for (size_t i = 0; i < old_lines.size(); ++i) {
+            if (old_lines[i].rfind(user + ":", 0) == 0) {
+                const auto old_fields = fields_of(old_lines[i]), new_fields = fields_of(new_lines[i]);
+                ASSERT_EQ(new_fields.size(), old_fields.size());
+                for (size_t f = 2; f < old_fields.size(); ++f)
+                    EXPECT_EQ(new_fields[f], old_fields[f]) << user << " field " << f;
+                EXPECT_EQ(new_fields[0], old_fields[0]);
+            } else {
+                EXPECT_EQ(new_lines[i], old_lines[i]);
+            }
+        }
+    }
 
     std::string machine_before;
     std::unique_ptr<private_etc> etc;
@@ -324,6 +368,8 @@ TEST_F(hostacct_test, an_owner_change_rewrites_only_the_users_shadow_entry) {
     ASSERT_EQ(new_fields.size(), old_fields.size());
     EXPECT_NE(new_fields[1], old_fields[1]);
     for (size_t i = 2; i < old_fields.size(); ++i) EXPECT_EQ(new_fields[i], old_fields[i]);
+    // The method the host's own password tool would have used.
+    EXPECT_EQ(new_fields[1].rfind(host_method_prefix(), 0), 0u) << new_fields[1];
     // The host's own check of the new hash.
     const char *check = crypt("hana-new1", new_fields[1].c_str());
     ASSERT_NE(check, nullptr);
@@ -397,15 +443,122 @@ TEST_F(hostacct_test, changes_the_module_refuses_leave_the_shadow_file_alone) {
     EXPECT_EQ(shadow_text(), before);
 }
 
-TEST_F(hostacct_test, an_entry_found_under_another_letter_case_is_never_rewritten) {
+TEST_F(hostacct_test, only_the_entry_of_the_very_name_is_rewritten) {
     const std::string before = shadow_text();
-    // The record search ignores letter case, so the first entry it meets is Dana's.
+    // Dana's entry comes first and differs in letter case only: it stays as it is.
     const answer done = change("dana@open.example", "dana-host", "dana-new", true);
-    EXPECT_EQ(done.status(), 0) << "the module failed the change";
-    EXPECT_EQ(shadow_text(), before);
+    EXPECT_EQ(done.status(), OK);
+    const std::string after = shadow_text();
+    expect_only_entry_changed(before, after, "dana");
+    EXPECT_EQ(entry_of(after, "Dana"), entry_of(before, "Dana"));
+    const std::string hash = fields_of(entry_of(after, "dana"))[1];
+    EXPECT_EQ(std::string(crypt("dana-new", hash.c_str())), hash);
     EXPECT_FALSE(server->root().exists("tvn_aux_file"));
     connection c = connect_to(*server);
-    EXPECT_EQ(login(c, "dana@open.example", "dana-host").status(), OK);
+    EXPECT_EQ(login(c, "dana@open.example", "dana-new").status(), OK);
+}
+
+TEST_F(hostacct_test, a_record_counts_only_for_the_host_user_of_its_very_name) {
+    const std::string before = shadow_text();
+    // Dana has no record; dana's, in other letter case, is not hers.
+    for (const char *password : {"dana-capital", "dana-guest"}) {
+        connection c = connect_to(*server);
+        EXPECT_EQ(login(c, "Dana@open.example", password).status(), WRONG_AUTH) << password;
+    }
+    EXPECT_EQ(change("Dana@open.example", "dana-capital", "taken-over", true).status(), WRONG_AUTH);
+    EXPECT_EQ(change("Dana@open.example", "dana-capital", "taken-over", false).status(), WRONG_AUTH);
+    EXPECT_EQ(shadow_text(), before);
+    connection owner = connect_to(*server);
+    EXPECT_EQ(login(owner, "dana@open.example", "dana-host").status(), OK);
+}
+
+TEST_F(hostacct_test, a_host_user_of_user_id_0_never_logs_in_or_changes_a_password) {
+    const command_result made = run_command({"/usr/sbin/useradd", "--badname", "-o", "-u", "0",
+                                             "-g", "tvnstaff", "-l", "-M", "-d", "/nonexistent",
+                                             "-s", "/bin/sh", "toor"});
+    ASSERT_EQ(made.exit_status, 0) << made.output;
+    ASSERT_EQ(run_with_input({"/usr/sbin/chpasswd"}, "toor:toor-host\n"), 0);
+    std::ofstream(database, std::ios::app)
+        << "toor!" << crypt("toor-guest", "$1$guestslt") << "!" << server->root().file("home/hana")
+        << "!!!!\n";
+    const std::string before = shadow_text();
+    for (const char *password : {"toor-host", "toor-guest"}) {
+        connection c = connect_to(*server);
+        EXPECT_EQ(login(c, "toor@open.example", password).status(), WRONG_AUTH) << password;
+    }
+    EXPECT_TRUE(journal_has("toor [ Logins of user id 0 are refused]"));
+    EXPECT_EQ(change("toor@open.example", "toor-host", "toor-new", true).status(), WRONG_AUTH);
+    EXPECT_EQ(change("toor@open.example", "toor-host", "toor-new", false).status(), WRONG_AUTH);
+    EXPECT_EQ(shadow_text(), before);
+}
+
+TEST_F(hostacct_test, a_guest_change_takes_the_domains_hash_method) {
+    const std::string shadow_before = shadow_text();
+    EXPECT_EQ(change("hana@strong.example", "hana-host", "g-strong", false).status(), OK);
+    const std::string hash = guest_hash_of("hana");
+    EXPECT_EQ(hash.rfind("$6$", 0), 0u) << hash;
+    EXPECT_EQ(std::string(crypt("g-strong", hash.c_str())), hash);
+    EXPECT_EQ(change("jan@open.example", "jan-host", "g-md5", false).status(), OK);
+    EXPECT_EQ(guest_hash_of("jan").rfind("$1$", 0), 0u) << guest_hash_of("jan");
+    EXPECT_EQ(shadow_text(), shadow_before);
+}
+
+TEST_F(hostacct_test, an_empty_new_password_is_refused_and_nothing_is_written) {
+    const std::string shadow_before = shadow_text();
+    const std::string records_before = read_text(database);
+    for (bool owner : {true, false}) {
+        const answer done = change("hana@staff.example", "hana-host", "", owner);
+        EXPECT_EQ(done.status(), 0) << "the module failed the change";
+    }
+    EXPECT_EQ(shadow_text(), shadow_before);
+    EXPECT_EQ(read_text(database), records_before);
+    EXPECT_TRUE(journal_has("hana [ Empty new password refused]"));
+    connection c = connect_to(*server);
+    EXPECT_EQ(login(c, "hana@staff.example", "hana-host").status(), OK);
+}
+
+TEST_F(hostacct_test, files_planted_in_the_root_never_become_the_shadow_file) {
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    // The service account may write the server root, where the marker of a rewrite lies.
+    temp_root &root = server->root();
+    ASSERT_EQ(chown(root.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const std::string before = shadow_text();
+    struct stat old_status {};
+    ASSERT_EQ(stat("/etc/shadow", &old_status), 0);
+    rename_attacker attacker(root.path(), {root.file("tvn_aux_file"), "/etc/shadow"},
+                             {"/etc", root.path()},
+                             "root::0:0:99999:7:::\nhana::0:0:99999:7:::\n");
+    ASSERT_TRUE(attacker.start());
+    std::string current = "hana-host";
+    int changed = 0;
+    for (int attempt = 0; attempt < 12 && changed < 4; ++attempt) {
+        const std::string fresh = "hana-race" + std::to_string(attempt);
+        const std::string shadow_before = shadow_text();
+        const std::uint8_t status = change("hana@staff.example", current, fresh, true).status();
+        if (status != OK) {
+            // The attacker's file took the marker's name just as a rewrite ended: a stale
+            // marker, so this change gave up and changed nothing. The test clears it.
+            EXPECT_EQ(status, 0) << "the module failed the change";
+            EXPECT_EQ(shadow_text(), shadow_before);
+            unlink(root.file("tvn_aux_file").c_str());
+            continue;
+        }
+        current = fresh;
+        ++changed;
+    }
+    attacker.stop();
+    ASSERT_EQ(changed, 4);
+
+    struct stat new_status {};
+    ASSERT_EQ(stat("/etc/shadow", &new_status), 0);
+    EXPECT_EQ(new_status.st_uid, 0u);
+    EXPECT_EQ(new_status.st_gid, old_status.st_gid);
+    EXPECT_EQ(new_status.st_mode, old_status.st_mode);
+    const std::string after = shadow_text();
+    expect_only_entry_changed(before, after, "hana");
+    const std::string hash = fields_of(entry_of(after, "hana"))[1];
+    EXPECT_EQ(std::string(crypt(current.c_str(), hash.c_str())), hash);
 }
 
 TEST_F(hostacct_test, an_owner_change_waits_for_the_hosts_password_file_lock) {

@@ -14,6 +14,7 @@
 
 #include "account_db.h"
 #include "pty_session.h"
+#include "server_root.h"
 
 namespace tvn_tools_test {
 
@@ -23,8 +24,8 @@ inline const std::string vpasswd_program = TVNVPASSWD_BINARY;
 inline const std::string passwd_program = TVNPASSWD_BINARY;
 
 // How an answer is typed: a line with echo, a line once the echo is off (a password), or the
-// end of input (Ctrl-D at the start of a line) alone.
-enum class typing { echoed, secret, end_of_input };
+// end of input (Ctrl-D at the start of a line) alone, at once or once the echo is off.
+enum class typing { echoed, secret, end_of_input, end_of_secret_input };
 
 // One step: wait for the prompt, then type the answer. before, when set, runs once the prompt
 // has appeared.
@@ -43,6 +44,11 @@ inline step secret(const std::string &prompt, const std::string &answer) {
 }
 inline step input_ends(const std::string &prompt) {
     return {prompt, "", typing::end_of_input};
+}
+// The end of input at a password prompt: typed earlier, it would be discarded with the input
+// typed while the echo was on.
+inline step secret_input_ends(const std::string &prompt) {
+    return {prompt, "", typing::end_of_secret_input};
 }
 
 struct run_result {
@@ -72,6 +78,11 @@ inline run_result run_dialogue(const std::vector<std::string> &argv, const std::
             break;
         case typing::end_of_input:
             typed = session.send_text("\x04");
+            break;
+        case typing::end_of_secret_input:
+            typed = tvn_test::wait_until([&] { return !session.echo_on(); },
+                                         std::chrono::seconds(5)) &&
+                    session.send_text("\x04");
             break;
         }
         EXPECT_TRUE(typed) << next.prompt;

@@ -60,6 +60,7 @@ protected:
                           "    </VirtualDomain>\n</module>\n");
     }
     std::string home(const std::string &name) const { return root.file("homes/" + name); }
+    file_owner private_owner() const { return {nobody_owner.uid, nobody_owner.gid, 0700}; }
 
     temp_root root;
     std::string database = root.file("users/db");
@@ -77,20 +78,25 @@ TEST_F(tvnadduser_test, a_home_directory_gives_the_short_record_and_the_three_ar
     const stored_record fields = record_of(text, "alice");
     EXPECT_EQ(text, "alice!" + fields.owner_hash + "!" + fields.guest_hash + "!" + home("alice") +
                         "!!!!\n");
-    EXPECT_EQ(fields.owner_hash.size(), 13u);
-    EXPECT_EQ(fields.guest_hash.size(), 13u);
+    // MD5 hashes: all of a password counts, not only its first eight characters.
+    EXPECT_EQ(fields.owner_hash.size(), 34u);
+    EXPECT_EQ(fields.owner_hash.rfind("$1$", 0), 0u);
+    EXPECT_EQ(fields.guest_hash.size(), 34u);
+    EXPECT_EQ(fields.guest_hash.rfind("$1$", 0), 0u);
     EXPECT_TRUE(password_matches("owner-pw", fields.owner_hash.c_str()));
     EXPECT_TRUE(password_matches("guest-pw", fields.guest_hash.c_str()));
     EXPECT_FALSE(password_matches("guest-pw", fields.owner_hash.c_str()));
-    // The database did not exist: the append made it.
-    EXPECT_EQ(owner_of(database)->mode, 0644u);
+    // The database did not exist: the append made it, for root's eyes only.
+    EXPECT_EQ(owner_of(database)->mode, 0600u);
 
     const group *adm = getgrnam("adm");
     const passwd *daemon = getpwnam("daemon");
     ASSERT_TRUE(adm != nullptr && daemon != nullptr);
     const file_owner service{daemon->pw_uid, adm->gr_gid, 0755};
-    for (const char *dir : {"", "/Private", "/Public", "/Web"})
+    for (const char *dir : {"", "/Public", "/Web"})
         EXPECT_EQ(owner_of(home("alice") + dir), service) << dir;
+    // The private area is the service account's alone.
+    EXPECT_EQ(owner_of(home("alice") + "/Private"), (file_owner{daemon->pw_uid, adm->gr_gid, 0700}));
     // The passwords were typed without echo.
     EXPECT_EQ(result.output.find("owner-pw"), std::string::npos) << result.output;
 }
@@ -113,7 +119,7 @@ TEST_F(tvnadduser_test,
     const stored_record fields = record_of(text, "bob");
     EXPECT_EQ(text, "bob!" + fields.owner_hash + "!" + fields.guest_hash + "!!" + private_dir +
                         "!" + public_dir + "!!\n");
-    EXPECT_EQ(owner_of(private_dir), nobody_owner);
+    EXPECT_EQ(owner_of(private_dir), private_owner());
     EXPECT_EQ(owner_of(public_dir), nobody_owner);
     EXPECT_FALSE(exists(root.file("relative")));
 }
@@ -144,7 +150,7 @@ TEST_F(tvnadduser_test, an_existing_home_stays_as_it_is_and_only_missing_areas_a
     EXPECT_EQ(owner_of(dave), home_before);
     EXPECT_EQ(owner_of(dave + "/Public"), public_before);
     EXPECT_EQ(read_text(dave + "/Public/kept"), "kept");
-    EXPECT_EQ(owner_of(dave + "/Private"), nobody_owner);
+    EXPECT_EQ(owner_of(dave + "/Private"), private_owner());
     EXPECT_EQ(owner_of(dave + "/Web"), nobody_owner);
 }
 
@@ -174,8 +180,11 @@ TEST_F(tvnadduser_test, the_directories_go_to_the_service_account_the_module_run
         const run_result result =
             add(name_and_passwords(row.name) + std::vector{said(home_prompt, home(row.name))});
         ASSERT_EQ(result.status, 0) << row.name << "\n" << result.output;
-        for (const char *dir : {"", "/Private", "/Public", "/Web"})
+        for (const char *dir : {"", "/Public", "/Web"})
             EXPECT_EQ(owner_of(home(row.name) + dir), row.expected) << row.name << dir;
+        file_owner private_area = row.expected;
+        private_area.mode = 0700;
+        EXPECT_EQ(owner_of(home(row.name) + "/Private"), private_area) << row.name;
     }
 }
 
@@ -280,9 +289,9 @@ TEST_F(tvnadduser_test, a_directory_holding_the_field_separator_is_asked_again) 
 }
 
 TEST_F(tvnadduser_test, a_record_of_1023_characters_is_written_and_a_longer_one_refused) {
-    // name, "!", two 13-character hashes with their "!" and four empty directory fields: the
-    // name's length plus 33, and the line feed.
-    const std::string longest(1023 - 34, 'n');
+    // name, "!", two 34-character hashes with their "!" and four empty directory fields: the
+    // name's length plus 75, and the line feed.
+    const std::string longest(1023 - 76, 'n');
     const std::vector<step> empty_directories{said(home_prompt, ""), said(private_prompt, ""),
                                               said(public_prompt, ""), said(web_prompt, "")};
     const run_result written = add(name_and_passwords(longest) + empty_directories);
@@ -303,7 +312,7 @@ TEST_F(tvnadduser_test, a_home_directory_too_long_for_the_record_is_refused_befo
     for (char c : {'a', 'b', 'c', 'd'}) parent += "/" + std::string(200, c);
     fs::create_directories(parent);
     // "kate!", two hashes with their "!", the home, "!", "!!!" and the line feed.
-    const size_t longest = 1023 - 5 - 28 - 1 - 3 - 1;
+    const size_t longest = 1023 - 5 - 70 - 1 - 3 - 1;
     const std::string fits = parent + "/" + std::string(longest - parent.size() - 1, 'k');
     const std::string too_long = fits + "x";
 
@@ -322,6 +331,121 @@ TEST_F(tvnadduser_test, a_home_directory_too_long_for_the_record_is_refused_befo
     EXPECT_EQ(owner_of(fits + "/Web"), nobody_owner);
 }
 
+TEST_F(tvnadduser_test, the_hash_method_option_sets_the_form_of_both_hashes) {
+    struct case_row {
+        const char *method;
+        const char *prefix;
+    };
+    for (const case_row &row : {case_row{"sha512", "$6$"}, case_row{"yescrypt", "$y$"},
+                                case_row{"md5", "$1$"}}) {
+        const std::string name = std::string("m") + row.method;
+        tvn_test::pty_options options;
+        options.cwd = root.path();
+        const run_result result = run_dialogue(
+            {adduser_program, "-m", row.method, database, root.path()},
+            name_and_passwords(name) + std::vector{said(home_prompt, home(name))}, options);
+        ASSERT_EQ(result.status, 0) << result.output;
+        const stored_record fields = record_of(read_text(database), name);
+        EXPECT_EQ(fields.owner_hash.rfind(row.prefix, 0), 0u) << fields.owner_hash;
+        EXPECT_EQ(fields.guest_hash.rfind(row.prefix, 0), 0u) << fields.guest_hash;
+        EXPECT_TRUE(password_matches("owner-pw", fields.owner_hash.c_str()));
+        EXPECT_TRUE(password_matches("guest-pw", fields.guest_hash.c_str()));
+    }
+}
+
+TEST_F(tvnadduser_test, no_empty_or_too_long_password_and_no_end_of_input_is_ever_stored) {
+    struct case_row {
+        std::vector<step> steps;
+        std::string message;
+    };
+    const std::vector<step> name{said(login_prompt, "olga")};
+    const case_row rows[] = {
+        {name + std::vector{secret_input_ends(owner_prompt)},
+         "No password given (end of input), nothing changed.\n"},
+        {name + std::vector{secret(owner_prompt, "")},
+         "An empty password is not allowed, nothing changed.\n"},
+        {name + std::vector{secret(owner_prompt, std::string(17, 'x'))},
+         "A password may have at most 16 characters (a longer one could never log in), nothing "
+         "changed.\n"},
+        {name + password_steps(owner_prompt, "owner-pw") + std::vector{secret(guest_prompt, "")},
+         "An empty password is not allowed, nothing changed.\n"},
+        {name + password_steps(owner_prompt, "owner-pw") +
+             std::vector{secret(guest_prompt, "guest"), secret_input_ends(again_prompt)},
+         "No password given (end of input), nothing changed.\n"},
+    };
+    for (const case_row &row : rows) {
+        const run_result result = add(row.steps);
+        EXPECT_EQ(result.status, 255) << result.output;
+        ASSERT_GE(result.output.size(), row.message.size()) << result.output;
+        EXPECT_EQ(result.output.substr(result.output.size() - row.message.size()), row.message)
+            << result.output;
+        EXPECT_FALSE(exists(database));
+        EXPECT_FALSE(exists(home("olga")));
+    }
+}
+
+TEST_F(tvnadduser_test, a_home_that_is_a_link_or_lies_behind_one_is_refused) {
+    // A directory someone else controls, with links to it where the tool would make homes.
+    const std::string target = root.file("elsewhere");
+    fs::create_directory(target);
+    fs::create_symlink(target, home("linked"));
+    fs::create_directory_symlink(target, root.file("homes-link"));
+    struct case_row {
+        std::string home;
+        std::string link; // the link the message names
+    };
+    const case_row rows[] = {
+        {home("linked"), home("linked")},
+        {home("linked") + "/inner", home("linked")},
+        {root.file("homes-link/pat"), root.file("homes-link")},
+    };
+    for (const case_row &row : rows) {
+        const run_result result =
+            add(name_and_passwords("pat") + std::vector{said(home_prompt, row.home)});
+        EXPECT_EQ(result.status, 255) << row.home;
+        EXPECT_NE(result.output.find("`" + row.link +
+                                     "` is a symbolic link, I don't follow it: nothing is created "
+                                     "through it.\nError, I can't go on\n"),
+                  std::string::npos)
+            << result.output;
+        EXPECT_FALSE(exists(database));
+    }
+    // Nothing was made in the directory the links lead to, and it is still root's.
+    EXPECT_TRUE(fs::is_empty(target));
+    EXPECT_EQ(owner_of(target)->uid, 0u);
+}
+
+TEST_F(tvnadduser_test, a_separate_directory_behind_a_link_is_refused_too) {
+    const std::string target = root.file("elsewhere");
+    fs::create_directory(target);
+    fs::create_directory_symlink(target, root.file("link"));
+    const run_result result =
+        add(name_and_passwords("quinn") +
+            std::vector{said(home_prompt, ""), said(private_prompt, root.file("link/private"))});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_NE(result.output.find("`" + root.file("link") + "` is a symbolic link"),
+              std::string::npos)
+        << result.output;
+    EXPECT_TRUE(fs::is_empty(target));
+    EXPECT_FALSE(exists(database));
+}
+
+TEST_F(tvnadduser_test, an_existing_area_that_is_a_link_is_left_alone) {
+    // The home is the user's; the areas already there stay as they are, links included, and
+    // nothing is made through them.
+    const std::string rita = home("rita");
+    fs::create_directory(rita);
+    const std::string target = root.file("elsewhere");
+    fs::create_directory(target);
+    fs::create_directory_symlink(target, rita + "/Public");
+    const run_result result = add(name_and_passwords("rita") + std::vector{said(home_prompt, rita)});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(fs::is_symlink(rita + "/Public"));
+    EXPECT_TRUE(fs::is_empty(target));
+    EXPECT_EQ(owner_of(target)->uid, 0u);
+    EXPECT_EQ(owner_of(rita + "/Private"), private_owner());
+}
+
 TEST_F(tvnadduser_test, a_database_that_cannot_be_read_stops_after_the_name) {
     root.write_file("users/plain", "");
     const run_result result = add_to(root.file("users/plain/db"), {said(login_prompt, "lena")});
@@ -337,7 +461,9 @@ TEST(tvnadduser_command_line_test,
     for (const std::vector<std::string> &argv :
          {std::vector<std::string>{adduser_program},
           {adduser_program, root.file("db")},
-          {adduser_program, root.file("db"), root.path(), "extra"}}) {
+          {adduser_program, root.file("db"), root.path(), "extra"},
+          {adduser_program, "-m", "sha512", root.file("db")},
+          {adduser_program, root.file("db"), "-m", "sha512"}}) {
         const tvn_test::command_result result = tvn_test::run_command(argv);
         EXPECT_EQ(result.exit_status, 255) << argv.size();
         EXPECT_EQ(result.output, usage) << argv.size();
@@ -346,6 +472,28 @@ TEST(tvnadduser_command_line_test,
         tvn_test::run_command({adduser_program, root.file("conf"), root.path()});
     EXPECT_EQ(directory.exit_status, 255);
     EXPECT_EQ(directory.output, "'" + root.file("conf") + "' is a directory\n" + usage);
+}
+
+TEST(tvnadduser_command_line_test, an_unknown_hash_method_is_named_before_the_usage_line) {
+    temp_root root;
+    const std::string usage = "Usage :  tvnadduser <filename>\n";
+    struct case_row {
+        std::vector<std::string> argv;
+        std::string output;
+    };
+    const case_row rows[] = {
+        {{adduser_program, "-m", "des", root.file("db"), root.path()},
+         "Unknown hash method 'des': use md5, sha512 or yescrypt\n" + usage},
+        {{adduser_program, "-m"}, "Option -m needs a hash method: md5, sha512 or yescrypt\n" + usage},
+        {{sysadduser_program, "-m", "", root.file("db")},
+         "Unknown hash method '': use md5, sha512 or yescrypt\n" + usage},
+    };
+    for (const case_row &row : rows) {
+        const tvn_test::command_result result = tvn_test::run_command(row.argv);
+        EXPECT_EQ(result.exit_status, 255) << row.argv[1];
+        EXPECT_EQ(result.output, row.output);
+    }
+    EXPECT_FALSE(exists(root.file("db")));
 }
 
 TEST(tvnadduser_command_line_test, without_input_the_login_name_is_empty) {

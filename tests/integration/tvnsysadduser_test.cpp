@@ -86,12 +86,13 @@ TEST_F(tvnsysadduser_test, answering_n_asks_for_three_directories_given_to_the_h
     const stored_record fields = record_of(text, host_user, record_layout::host_account);
     EXPECT_EQ(text, std::string(host_user) + "!" + fields.guest_hash + "!!" + private_dir + "!" +
                         public_dir + "!" + web_dir + "!\n");
-    EXPECT_EQ(fields.guest_hash.size(), 13u);
+    EXPECT_EQ(fields.guest_hash.size(), 34u);
+    EXPECT_EQ(fields.guest_hash.rfind("$1$", 0), 0u);
     EXPECT_TRUE(password_matches("guest-pw", fields.guest_hash.c_str()));
     EXPECT_EQ(fields.private_dir, private_dir);
     EXPECT_EQ(fields.web_dir, web_dir);
-    for (const std::string &dir : {private_dir, public_dir, web_dir})
-        EXPECT_EQ(owner_of(dir), owner) << dir;
+    EXPECT_EQ(owner_of(private_dir), (file_owner{owner.uid, owner.gid, 0700}));
+    for (const std::string &dir : {public_dir, web_dir}) EXPECT_EQ(owner_of(dir), owner) << dir;
 }
 
 TEST_F(tvnsysadduser_test, answering_y_makes_the_home_under_home_with_the_three_areas) {
@@ -114,9 +115,33 @@ TEST_F(tvnsysadduser_test, answering_y_makes_the_home_under_home_with_the_three_
     EXPECT_EQ(text,
               std::string(host_user) + "!" + fields.guest_hash + "!/home/" + host_user + "!!!!\n");
     EXPECT_TRUE(password_matches("guest-pw", fields.guest_hash.c_str()));
-    for (const char *dir : {"", "/Private", "/Public", "/Web"})
+    for (const char *dir : {"", "/Public", "/Web"})
         EXPECT_EQ(owner_of(homes + "/" + host_user + dir), owner) << dir;
+    EXPECT_EQ(owner_of(homes + "/" + host_user + "/Private"), (file_owner{owner.uid, owner.gid, 0700}));
     EXPECT_EQ(exists(std::string("/home/") + host_user), host_home_before);
+}
+
+TEST_F(tvnsysadduser_test, root_is_never_a_host_account) {
+    const run_result result = add({said(login_prompt, "root")});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.output, login_prompt +
+                                 "root\nThe 'root' user has user id 0 (root): it can't be a host "
+                                 "account.\n");
+    EXPECT_FALSE(exists(database));
+}
+
+TEST_F(tvnsysadduser_test, the_hash_method_option_sets_the_form_of_the_guest_hash) {
+    const run_result result = run_dialogue(
+        {sysadduser_program, "-m", "yescrypt", database},
+        name_and_guest(host_user) +
+            std::vector{said(system_home_prompt, "n"), said(private_prompt, ""),
+                        said(public_prompt, ""), said(web_prompt, "")});
+    ASSERT_EQ(result.status, 0) << result.output;
+    const stored_record fields =
+        record_of(read_text(database), host_user, record_layout::host_account);
+    EXPECT_EQ(fields.guest_hash.rfind("$y$", 0), 0u) << fields.guest_hash;
+    EXPECT_TRUE(password_matches("guest-pw", fields.guest_hash.c_str()));
+    EXPECT_EQ(owner_of(database)->mode, 0600u);
 }
 
 TEST_F(tvnsysadduser_test, a_name_that_differs_only_in_letter_case_is_refused) {
@@ -142,7 +167,8 @@ TEST(tvnsysadduser_command_line_test,
     temp_root root;
     const std::string usage = "Usage :  tvnadduser <filename>\n";
     for (const std::vector<std::string> &argv : {std::vector<std::string>{sysadduser_program},
-                                                 {sysadduser_program, root.file("db"), "extra"}}) {
+                                                 {sysadduser_program, root.file("db"), "extra"},
+                                                 {sysadduser_program, "-m", "md5"}}) {
         const tvn_test::command_result result = tvn_test::run_command(argv);
         EXPECT_EQ(result.exit_status, 255) << argv.size();
         EXPECT_EQ(result.output, usage) << argv.size();

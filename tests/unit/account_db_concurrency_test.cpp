@@ -77,7 +77,8 @@ void report(const temp_root &root, const std::string &name, const std::string &t
         for (int attempt = 0; attempt < attempts &&
                               (result == db_result::lock || result == db_result::aux_file);
              ++attempt)
-            result = replace_field(field_change{database.c_str(), user.c_str(), 1, '!', hash.c_str()});
+            result = replace_field(field_change{database.c_str(), user.c_str(), 1, '!', hash.c_str(),
+                                                name_match::any_case});
         if (result != db_result::done) outcome = "result " + std::to_string(int(result));
     }
     state->rewriters_left.fetch_sub(1);

@@ -41,11 +41,12 @@ struct search_result {
     long pos = -1;
 };
 
-search_result search(const temp_root &root, const char *user, long start = 0) {
+search_result search(const temp_root &root, const char *user, long start = 0,
+                     name_match match = name_match::any_case) {
     FILE *file = std::fopen(root.file("db").c_str(), "r");
     std::fseek(file, start, SEEK_SET);
     search_result result;
-    char *record = search_user_line(file, user, &result.pos);
+    char *record = search_user_line(file, user, &result.pos, match);
     std::fclose(file);
     if (record != nullptr) result.record = record;
     std::free(record);
@@ -97,6 +98,37 @@ TEST(search_user_line_test, searches_from_the_stream_position_and_the_first_matc
     ASSERT_TRUE(later.record.has_value());
     EXPECT_EQ(*later.record, "alice!second!match!/h!!!!");
     EXPECT_EQ(later.pos, long(database_text.find("alice!second")));
+}
+
+TEST(search_user_line_test, an_exact_search_finds_only_the_name_as_written) {
+    temp_root root;
+    root.write_file("db", database_text);
+    struct case_row {
+        const char *user;
+        const char *record; // NULL: not found
+    };
+    const case_row rows[] = {
+        {"alice", "alice!A1!A2!/home/alice!!!!"},
+        {"Carol", "Carol:C1!C2!/home/carol!!!!"},
+        {"carol", nullptr},
+        {"ALICE", nullptr},
+        {"Bob", nullptr},
+        {"al", nullptr},
+    };
+    for (const case_row &row : rows) {
+        const search_result found = search(root, row.user, 0, name_match::exact);
+        EXPECT_EQ(found.record.has_value(), row.record != nullptr) << row.user;
+        if (row.record != nullptr && found.record) {
+            EXPECT_EQ(*found.record, row.record);
+        }
+    }
+    // Records of the name in another letter case are passed over, and the offset is the one of
+    // the record found.
+    root.write_file("db", "ALICE!X!Y!/h!!!!\nAlice!x!y!/h!!!!\n alice!a!b!/h!!!!\n");
+    const search_result found = search(root, "alice", 0, name_match::exact);
+    ASSERT_TRUE(found.record.has_value());
+    EXPECT_EQ(*found.record, "alice!a!b!/h!!!!");
+    EXPECT_EQ(found.pos, 35);
 }
 
 TEST(search_user_line_test, a_line_longer_than_the_work_buffer_is_found_whole) {
@@ -200,12 +232,21 @@ protected:
     mode_t saved_mask = 0;
 };
 
-TEST_F(append_record_test, the_first_record_creates_the_file) {
+TEST_F(append_record_test, the_first_record_creates_the_file_for_its_owner_alone) {
     ASSERT_EQ(append_record(path().c_str(), "alice!O!G!/h!!!!"), db_result::done);
     EXPECT_EQ(root.read_file("db"), "alice!O!G!/h!!!!\n");
     struct stat status {};
     ASSERT_EQ(stat(path().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0644u);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+}
+
+TEST_F(append_record_test, an_existing_database_keeps_its_mode) {
+    root.write_file("db", "x!1!2!/x!!!!\n");
+    ASSERT_EQ(chmod(path().c_str(), 0640), 0);
+    ASSERT_EQ(append_record(path().c_str(), "alice!O!G!/h!!!!"), db_result::done);
+    struct stat status {};
+    ASSERT_EQ(stat(path().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
 TEST_F(append_record_test, records_go_to_the_end_with_exactly_one_line_feed) {

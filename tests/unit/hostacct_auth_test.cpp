@@ -139,7 +139,7 @@ protected:
                 << "private=" << text_of(request->private_dir) << "\n"
                 << "public=" << text_of(request->public_dir) << "\n"
                 << "web=" << text_of(request->web_dir) << "\n"
-                << "flags=" << reinterpret_cast<uintptr_t>(request->user_module_data) << "\n"
+                << "flags=" << (reinterpret_cast<uintptr_t>(request->user_module_data) & 0xff) << "\n"
                 << "log=" << text_of(request->log_message) << "\n"
                 << "uid=" << getuid() << "," << geteuid() << "\n"
                 << "gid=" << getgid() << "," << getegid() << "\n";
@@ -231,8 +231,8 @@ TEST_F(hostacct_auth_test, a_record_with_three_directories_gives_them_to_a_guest
     EXPECT_EQ(done["uid"], std::to_string(getpwnam("bin")->pw_uid) + "," +
                                std::to_string(getpwnam("bin")->pw_uid));
     EXPECT_EQ(done["flags"], "0");
-    // This domain has no link flags: the module has no say on the link.
-    EXPECT_EQ(done["access"], std::to_string(NOT_HANDLED));
+    // This domain allows no links at all: a link is refused.
+    EXPECT_EQ(done["access"], std::to_string(ACCESS_DENIED));
 }
 
 TEST_F(hostacct_auth_test, listed_groups_and_shells_admit_the_user) {
@@ -263,9 +263,8 @@ TEST_F(hostacct_auth_test, refused_logins_say_why_and_leave_the_process_as_it_wa
         {"bin", "shells", "bin-guest", WRONG_AUTH, " Wrong user's group or shell"},
         {stranger, "hosts", "stranger-guest", WRONG_AUTH,
          " Control your system configuration for the user"},
-        // The record is found whatever the letter case; the host's user is not.
-        {"DAEMON", "hosts", "daemon-guest", WRONG_AUTH,
-         " Control your system configuration for the user"},
+        // Host user names differ by letter case: daemon's record is not DAEMON's.
+        {"DAEMON", "hosts", "daemon-guest", NOT_HANDLED, "NULL"},
         {"broken", "hosts", "broken-guest", WRONG_AUTH,
          " Corrupted database file " + root.file("hosts.db")},
         // Host users without a record are not this module's users.
@@ -318,7 +317,7 @@ TEST_F(hostacct_auth_test, a_failed_switch_refuses_the_login_and_leaves_no_sessi
 
 TEST_F(hostacct_auth_test, closing_the_connection_forgets_the_login) {
     pooled_request request;
-    request->user_module_data = reinterpret_cast<void *>(uintptr_t{3});
+    request->user_module_data = login_data(3);
     request->local_path1 = request.text(root.file("link"));
     EXPECT_EQ(hostacct::access_check(request.get()), OK);
     EXPECT_EQ(hostacct::connection_closing(request.get()), OK);

@@ -114,7 +114,7 @@ protected:
                 << "private=" << text_of(request->private_dir) << "\n"
                 << "public=" << text_of(request->public_dir) << "\n"
                 << "web=" << text_of(request->web_dir) << "\n"
-                << "flags=" << reinterpret_cast<uintptr_t>(request->user_module_data) << "\n"
+                << "flags=" << (reinterpret_cast<uintptr_t>(request->user_module_data) & 0xff) << "\n"
                 << "log=" << text_of(request->log_message) << "\n";
             out << "uid=" << getuid() << "," << geteuid() << "\n"
                 << "gid=" << getgid() << "," << getegid() << "\n";
@@ -362,7 +362,8 @@ TEST_F(listacct_auth_test, symbolic_links_are_allowed_only_when_shown_and_follow
         int status;
     };
     const case_row rows[] = {
-        {0, link.c_str(), nullptr, NOT_HANDLED}, // not this module's login
+        {0, link.c_str(), nullptr, ACCESS_DENIED}, // a domain that allows no links
+        {0, plain.c_str(), nullptr, NOT_HANDLED},
         {3, link.c_str(), nullptr, OK},
         {1, link.c_str(), nullptr, ACCESS_DENIED},
         {2, link.c_str(), nullptr, ACCESS_DENIED},
@@ -377,7 +378,7 @@ TEST_F(listacct_auth_test, symbolic_links_are_allowed_only_when_shown_and_follow
     };
     for (const case_row &row : rows) {
         pooled_request request;
-        request->user_module_data = reinterpret_cast<void *>(row.flags);
+        request->user_module_data = login_data(uint8_t(row.flags));
         request->local_path1 = row.path1 != nullptr ? request.text(row.path1) : nullptr;
         request->local_path2 = row.path2 != nullptr ? request.text(row.path2) : nullptr;
         EXPECT_EQ(listacct::access_check(request.get()), row.status)
@@ -387,9 +388,16 @@ TEST_F(listacct_auth_test, symbolic_links_are_allowed_only_when_shown_and_follow
     }
 }
 
+TEST_F(listacct_auth_test, without_a_login_of_its_own_the_module_says_nothing_of_links) {
+    pooled_request request;
+    request->local_path1 = request.text(root.file("link"));
+    EXPECT_EQ(listacct::access_check(request.get()), NOT_HANDLED);
+    EXPECT_EQ(request->link_permission, 0);
+}
+
 TEST_F(listacct_auth_test, closing_the_connection_forgets_the_login) {
     pooled_request request;
-    request->user_module_data = reinterpret_cast<void *>(uintptr_t{3});
+    request->user_module_data = login_data(3);
     EXPECT_EQ(listacct::connection_closing(request.get()), OK);
     EXPECT_EQ(request->user_module_data, nullptr);
     request->local_path1 = request.text(root.file("link"));

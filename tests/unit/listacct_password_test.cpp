@@ -1,7 +1,10 @@
-// Changing a list account's passwords: who may change what, the rewritten database, and the
-// failures that leave it unchanged. The module works in the root, where its temporary file is
-// made.
+// Changing a list account's passwords: who may change what, the form of the new hash, the
+// rewritten database, the failures that leave it unchanged, and another local user who plants
+// files in the root while changes run. The module works in the root, where its marker file is
+// made; the new database is written beside the database.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -10,6 +13,7 @@
 #include "child_run.h"
 #include "listacct_fixture.h"
 #include "pooled_request.h"
+#include "rename_attacker.h"
 
 namespace {
 
@@ -46,6 +50,16 @@ protected:
                        "  </VirtualDomain>\n"
                        "  <VirtualDomain fixed>\n"
                        "    PasswdFile @ROOT@sales.db\n    EnableDomain 1\n    Alias fixed\n"
+                       "  </VirtualDomain>\n"
+                       "  <VirtualDomain strong>\n"
+                       "    PasswdFile @ROOT@sales.db\n    EnableDomain 1\n    Alias strong\n"
+                       "    OwnerChangePassword Enabled\n    GuestChangePassword Enabled\n"
+                       "    PasswordHash sha512\n"
+                       "  </VirtualDomain>\n"
+                       "  <VirtualDomain yes>\n"
+                       "    PasswdFile @ROOT@sales.db\n    EnableDomain 1\n    Alias yes\n"
+                       "    OwnerChangePassword Enabled\n    GuestChangePassword Enabled\n"
+                       "    PasswordHash yescrypt\n"
                        "  </VirtualDomain>\n"
                        "  <VirtualDomain gone>\n"
                        "    PasswdFile @ROOT@missing.db\n    EnableDomain 1\n    Alias gone\n"
@@ -165,6 +179,142 @@ TEST_F(listacct_password_test, the_new_password_logs_in_and_the_old_one_no_longe
     EXPECT_EQ(login("fresh-pw"), std::to_string(OK) + "/0");
     EXPECT_EQ(login("owner-pw"), std::to_string(WRONG_AUTH) + "/2");
     EXPECT_EQ(login("guest-pw"), std::to_string(OK) + "/1");
+}
+
+TEST_F(listacct_password_test, the_domains_password_hash_decides_the_form_of_the_new_hash) {
+    struct case_row {
+        const char *domain;
+        uint32_t which;
+        const char *prefix;
+        std::size_t length; // 0: not fixed
+    };
+    const case_row rows[] = {
+        {"strong", owner_password, "$6$", 106},
+        {"strong", guest_password, "$6$", 106},
+        {"yes", guest_password, "$y$", 0},
+        {"sales", guest_password, "$1$", 34},
+    };
+    std::string owner = owner_hash, guest = guest_hash;
+    std::string current = "owner-pw";
+    for (const case_row &row : rows) {
+        const std::string fresh = std::string("pw-") + row.domain + std::to_string(row.which);
+        const change_result done = change("alice", row.domain, current.c_str(), fresh.c_str(), row.which);
+        ASSERT_EQ(done.status, OK) << row.domain << " " << printed;
+        EXPECT_EQ(done.new_hash.rfind(row.prefix, 0), 0u) << done.new_hash;
+        if (row.length != 0) {
+            EXPECT_EQ(done.new_hash.size(), row.length) << done.new_hash;
+        }
+        EXPECT_EQ(hash(fresh, done.new_hash), done.new_hash);
+        (row.which == owner_password ? owner : guest) = done.new_hash;
+        if (row.which == owner_password) current = fresh;
+        EXPECT_EQ(root.read_file("sales.db"), database_with(owner, guest));
+    }
+}
+
+TEST_F(listacct_password_test, an_empty_new_password_is_refused_and_nothing_is_written) {
+    for (uint32_t which : {owner_password, guest_password}) {
+        for (const char *fresh : {"", static_cast<const char *>(nullptr)}) {
+            pooled_request request;
+            request->username = request.text("alice");
+            request->domain = request.text("sales");
+            request->password = request.text("owner-pw");
+            request->remote_path1 = fresh != nullptr ? request.text(fresh) : nullptr;
+            request->method_options = which;
+            request->init_module_data = settings();
+            EXPECT_EQ(listacct::change_password(request.get()), INTERNAL_SERVER_ERR);
+            EXPECT_EQ(request->disconnect, 0);
+            EXPECT_EQ(request->local_path1, nullptr);
+            ASSERT_NE(request->log_message, nullptr);
+            EXPECT_STREQ(request->log_message, " Empty new password refused");
+            EXPECT_EQ(root.read_file("sales.db"), database);
+            EXPECT_FALSE(root.exists("tvn_aux_file"));
+        }
+    }
+    // A wrong current password is still answered as one, empty new password or not.
+    EXPECT_EQ(change("alice", "sales", "wrong", "", owner_password).status, NOT_HANDLED);
+}
+
+// The server root is writable by the service account, nobody; the database lies in a
+// directory of root's. Another user working in the root must never get a file of theirs
+// installed as the database.
+class listacct_rewrite_attack_test : public tvn_test::listacct_fixture {
+protected:
+    void SetUp() override {
+        listacct_fixture::SetUp();
+        if (testing::Test::HasFatalFailure()) return;
+        if (geteuid() != 0) GTEST_SKIP() << "the attacker runs as nobody: needs root";
+        nobody = getpwnam("nobody");
+        if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+        ASSERT_EQ(mkdir(root.file("users").c_str(), 0755), 0);
+        original = "first!F1!F2!/home/first!!!!\n"
+                   "alice!" + hash("owner-pw", "$1$aaaaaaaa") + "!G!/home/alice!!!!\n"
+                   "last!L1!L2!!/p!/q!/w!\n";
+        root.write_file("users/sales.db", original);
+        ASSERT_EQ(chmod(root.file("users/sales.db").c_str(), 0640), 0);
+        ASSERT_EQ(load("<module mod_virtual_users>\n"
+                       "  <VirtualDomain sales>\n"
+                       "    PasswdFile @ROOT@users/sales.db\n    EnableDomain 1\n"
+                       "    OwnerChangePassword Enabled\n"
+                       "  </VirtualDomain>\n"
+                       "</module>\n"),
+                  1)
+            << printed;
+        ASSERT_EQ(chown(root.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+
+    int change(const std::string &current, const std::string &fresh) {
+        pooled_request request;
+        request->username = request.text("alice");
+        request->domain = request.text("sales");
+        request->password = request.text(current);
+        request->remote_path1 = request.text(fresh);
+        request->method_options = owner_password;
+        request->init_module_data = settings();
+        return listacct::change_password(request.get());
+    }
+
+    const passwd *nobody = nullptr;
+    std::string original;
+};
+
+TEST_F(listacct_rewrite_attack_test, files_planted_in_the_root_never_become_the_database) {
+    tvn_test::rename_attacker attacker(
+        root.path(), {root.file("tvn_aux_file"), root.file("users/sales.db")},
+        {root.file("users"), root.path()}, "alice!$1$planted$planted!G!/!!!!\n");
+    ASSERT_TRUE(attacker.start());
+    std::string current = "owner-pw";
+    int changed = 0;
+    for (int attempt = 0; attempt < 15 && changed < 6; ++attempt) {
+        const std::string fresh = "new-pw-" + std::to_string(attempt);
+        const std::string before = root.read_file("users/sales.db");
+        const int status = change(current, fresh);
+        if (status != OK) {
+            // The attacker's file took the marker's name just as a rewrite ended: a stale
+            // marker, so this change gave up and changed nothing. The test clears it.
+            EXPECT_EQ(status, INTERNAL_SERVER_ERR);
+            EXPECT_EQ(root.read_file("users/sales.db"), before);
+            unlink(root.file("tvn_aux_file").c_str());
+            continue;
+        }
+        current = fresh;
+        ++changed;
+    }
+    attacker.stop();
+    ASSERT_EQ(changed, 6);
+
+    struct stat status {};
+    ASSERT_EQ(stat(root.file("users/sales.db").c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0u);
+    EXPECT_EQ(status.st_gid, 0u);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    const std::string text = root.read_file("users/sales.db");
+    const size_t start = text.find("alice!") + 6;
+    const std::string owner = text.substr(start, text.find('!', start) - start);
+    EXPECT_TRUE(password_matches(current.c_str(), owner.c_str())) << text;
+    std::string expected = original;
+    const size_t old_start = original.find("alice!") + 6;
+    expected.replace(old_start, original.find('!', old_start) - old_start, owner);
+    EXPECT_EQ(text, expected);
 }
 
 }  // namespace
