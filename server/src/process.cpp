@@ -1,12 +1,12 @@
-// The master process: listening sockets, the status queue and area, the accept lock, and the
-// loop that keeps at least five idle workers and releases the finished ones.
+// The master process: listening sockets, the report channel and status area, the accept lock,
+// and the loop that keeps at least five idle workers, releases the finished ones and reaps
+// every worker that ends.
 #include "process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ipc.h>
-#include <sys/msg.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -18,8 +18,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "status_channel.h"
+#include "worker_table.h"
 #include "workers.h"
 
 process_state tvn_process;
@@ -31,14 +34,9 @@ constexpr int LISTEN_BACKLOG = 10;
 constexpr int DRAIN_EMPTY_POLLS = 8;
 constexpr rlim_t CORE_LIMIT = 100000;
 
-// Master-only bookkeeping.
-struct master_counts {
-    int next_slot = 0;
-    int idle_workers = 0;
-    int slots_used = 0;
-};
-master_counts counts;
+worker_table workers; // the master's own record; never read in a worker
 volatile sig_atomic_t drain_on_quit = 0;
+volatile sig_atomic_t child_has_ended = 0; // set by SIGCHLD, cleared before each reap
 
 int open_listeners(tvn_server_conf *conf) {
     const uint16_t port = conf->listen_addrs->port;
@@ -83,15 +81,17 @@ int create_ipc(tvn_server_conf *conf) {
     setrlimit(RLIMIT_CORE, &core);
     std::fputs("\n", stderr);
     std::fflush(stderr);
-    tvn_process.queue_id = msgget(IPC_PRIVATE, IPC_CREAT | 0622);
-    if (tvn_process.queue_id < 0) return -1;
+    int channel[2];
+    if (open_status_channel(channel) != 0) return -1;
+    tvn_process.report_read_fd = channel[0];
+    tvn_process.report_send_fd = channel[1];
     tvn_process.shm_id = shmget(IPC_PRIVATE, STATUS_AREA_SIZE, IPC_CREAT | 0600);
     if (tvn_process.shm_id < 0) return -1;
     void *area = shmat(tvn_process.shm_id, nullptr, 0);
     if (area == reinterpret_cast<void *>(-1)) return -1;
     tvn_process.area = static_cast<tvn_status_area *>(area);
     std::memset(area, 0, STATUS_AREA_SIZE);
-    counts = master_counts{};
+    workers.reset(tvn_process.area);
     const std::string path = std::string(conf->server_root) + "log/accept.lock";
     tvn_process.lock_path = strdup(path.c_str());
     if (tvn_process.lock_path == nullptr) {
@@ -117,41 +117,60 @@ int create_accept_lock() {
     return -1;
 }
 
-int slot_of(pid_t pid) {
-    if (pid <= 0) return -1;
-    for (int i = 0; i <= counts.slots_used && i < WORKER_SLOTS; ++i)
-        if (tvn_process.area->slots[i].pid == pid) return i;
-    return -1;
+// The master's SIGCHLD handler. The wake-up datagram makes the loop reap even when the signal
+// came just before it began to wait; when the channel is full, the loop wakes anyway.
+void child_ended(int) {
+    const int saved_errno = errno;
+    child_has_ended = 1;
+    if (tvn_process.report_send_fd >= 0) post_report(tvn_process.report_send_fd, status_report{});
+    errno = saved_errno;
 }
 
-void choose_next_slot() {
-    worker_slot *slots = tvn_process.area->slots;
-    for (int i = 0; i < counts.slots_used; ++i) {
-        if (slots[i].pid == 0) {
-            counts.next_slot = i;
-            return;
-        }
-    }
-    if (counts.slots_used >= WORKER_SLOTS) {
-        counts.next_slot = -1;
-    } else if (slots[counts.slots_used].pid == 0) {
-        counts.next_slot = counts.slots_used++;
+void install_master_handlers() {
+    struct sigaction action {};
+    action.sa_handler = os_quit_server;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGCHLD);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGQUIT, &action, nullptr);
+    // No SA_RESTART here either: every wait of the loop is cut short by a signal.
+    struct sigaction reaper {};
+    reaper.sa_handler = child_ended;
+    sigemptyset(&reaper.sa_mask);
+    reaper.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &reaper, nullptr);
+}
+
+// Once the channel is closed the handler must not post to a descriptor that may be reused.
+void remove_child_handler() {
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigemptyset(&plain.sa_mask);
+    sigaction(SIGCHLD, &plain, nullptr);
+}
+
+// Sleeps the whole time, however many signals arrive meanwhile.
+void pause_for(time_t seconds) {
+    timespec left{seconds, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
 
 // In the master: the child's pid, or -1 when the fork failed (nothing changed then).
 pid_t spawn_worker(tvn_server_conf *conf) {
-    const int slot = counts.next_slot;
+    const int slot = workers.next_slot();
     pid_t child = fork();
     if (child < 0) {
         std::printf("\nCan't start a worker process: %s\n", std::strerror(errno));
         std::fflush(stdout);
         return -1;
     }
-    if (child > 0) {
-        tvn_process.area->slots[slot].pid = child;
-        return child;
-    }
+    if (child > 0) return child;
+    // The worker only sends: it gives up the master's end, and with it any way to read
+    // another worker's reports.
+    close(tvn_process.report_read_fd);
+    tvn_process.report_read_fd = -1;
+    signal(SIGCHLD, SIG_DFL);
     tvn_process.my_slot = slot;
     struct sigaction action {};
     action.sa_handler = os_quit_child;
@@ -166,97 +185,114 @@ pid_t spawn_worker(tvn_server_conf *conf) {
 }
 
 bool start_one_worker(tvn_server_conf *conf) {
-    if (spawn_worker(conf) < 0) return false;
-    choose_next_slot();
-    ++counts.idle_workers;
+    const pid_t child = spawn_worker(conf);
+    if (child < 0) return false;
+    workers.started(child);
     return true;
 }
 
-void clear_slot(int slot) {
-    worker_slot &entry = tvn_process.area->slots[slot];
-    entry.pid = 0;
-    entry.state = SLOT_FREE;
-    if (slot == counts.slots_used - 1) counts.slots_used = slot;
-    if (counts.next_slot == -1) counts.next_slot = slot;
-}
-
-// A worker reported MSG_FINISHED: release it (SIGUSR1), reap it and free its slot. Reports
-// naming a process that is not one of our workers are dropped: the queue is writable by every
-// user, and a signal must never reach a stranger.
-void release_finished(pid_t sender, bool adjust_counts) {
-    const int slot = slot_of(sender);
-    if (slot < 0) return;
-    if (adjust_counts) {
-        if (tvn_process.area->slots[slot].state == SLOT_SERVING) --tvn_process.area->busy_count;
-        else --counts.idle_workers;
-    }
-    if (kill(sender, SIGUSR1) != 0) return;
-    pid_t reaped;
-    do reaped = waitpid(-1, nullptr, 0);
-    while (reaped < 0 && errno == EINTR);
-    const int reaped_slot = slot_of(reaped);
-    if (reaped_slot >= 0) clear_slot(reaped_slot);
-}
-
-void handle_report(const tvn_status_msg &message, bool in_drain) {
-    const auto sender = pid_t(message.pid);
-    if (message.kind == MSG_ACCEPTED) {
-        if (in_drain || slot_of(sender) < 0) return;
-        ++tvn_process.area->busy_count;
-        --counts.idle_workers;
-    } else if (message.kind == MSG_FINISHED) {
-        release_finished(sender, !in_drain);
+// The sender is the kernel's word, and only a worker of our own table is ever signalled.
+void handle_report(const received_report &incoming, bool in_drain) {
+    switch (incoming.report.kind) {
+    case MSG_ACCEPTED:
+        if (!in_drain) workers.accepted(incoming.sender);
+        break;
+    case MSG_FINISHED:
+        if (workers.finished(incoming.sender, !in_drain)) kill(incoming.sender, SIGUSR1);
+        break;
+    case MSG_WAKE:
+        break;
     }
 }
 
+// Reaps every child that has ended, released or not, and frees its slot and its share of the
+// counts. Returns how many were reaped.
+int reap_ended_children() {
+    child_has_ended = 0; // a child that ends from here on raises it again
+    int reaped = 0;
+    for (;;) {
+        const pid_t child = waitpid(-1, nullptr, WNOHANG);
+        if (child > 0) {
+            workers.ended(child);
+            ++reaped;
+        } else if (child < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return reaped; // none has ended (0), or none is left (ECHILD)
+        }
+    }
+}
+
+// Handles every report already waiting. After a reap this comes before the next fork, so that
+// a late report of a reaped worker finds its slot free and cannot be taken for a new worker
+// that happens to get the same pid.
+void handle_waiting_reports() {
+    for (;;) {
+        received_report incoming;
+        const receive_result result =
+            receive_report(tvn_process.report_read_fd, false, &incoming);
+        if (result == receive_result::report) handle_report(incoming, false);
+        else if (result != receive_result::dropped && result != receive_result::interrupted)
+            return;
+    }
+}
+
+// After SIGQUIT: release workers that finish, until eight polls have found nothing.
 void drain_finished_workers() {
     for (int empty_polls = 0; empty_polls < DRAIN_EMPTY_POLLS;) {
-        tvn_status_msg message{};
-        if (msgrcv(tvn_process.queue_id, &message, STATUS_MSG_TEXT, STATUS_MESSAGE_TYPE,
-                   IPC_NOWAIT) < 0) {
-            if (errno == EINTR) continue;
+        reap_ended_children();
+        received_report incoming;
+        const receive_result result =
+            receive_report(tvn_process.report_read_fd, false, &incoming);
+        if (result == receive_result::report) {
+            handle_report(incoming, true);
+        } else if (result == receive_result::nothing || result == receive_result::failed) {
             ++empty_polls;
-            sleep(1);
-            continue;
+            pause_for(1);
         }
-        handle_report(message, true);
     }
 }
 
 void kill_remaining_workers() {
-    for (int i = 0; i < counts.slots_used && i < WORKER_SLOTS; ++i) {
-        const pid_t pid = tvn_process.area->slots[i].pid;
-        if (pid <= 0) continue; // never kill(0) or kill(-1): they name process groups
-        kill(pid, SIGKILL);
+    reap_ended_children();
+    const int slots_used = workers.slots_used();
+    for (int i = 0; i < slots_used; ++i) {
+        const pid_t pid = workers.pid_at(i);
+        if (pid > 0) kill(pid, SIGKILL); // never kill(0) or kill(-1): they name process groups
+    }
+    for (int i = 0; i < slots_used; ++i) {
+        const pid_t pid = workers.pid_at(i);
+        if (pid <= 0) continue;
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        tvn_process.area->slots[i] = worker_slot{};
+        workers.ended(pid);
     }
 }
 
 int master_loop(tvn_server_conf *conf) {
-    struct sigaction action {};
-    action.sa_handler = os_quit_server;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGCHLD);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGQUIT, &action, nullptr);
+    install_master_handlers();
     tvn_process.area->running = 1;
     tvn_process.accept_lock_fd = create_accept_lock();
     if (tvn_process.accept_lock_fd < 0) return -1;
-    counts.slots_used = 1;
-    for (int i = 0; i < MIN_IDLE_WORKERS && counts.next_slot != -1; ++i) start_one_worker(conf);
+    for (int i = 0; i < MIN_IDLE_WORKERS && workers.next_slot() != -1; ++i)
+        start_one_worker(conf);
 
-    while (tvn_process.area->running) {
-        if (counts.idle_workers < MIN_IDLE_WORKERS && counts.next_slot != -1 &&
-            !start_one_worker(conf)) {
+    for (;;) {
+        // Reading waiting reports can take in the wake-up of a child that ended meanwhile, or
+        // of a stop signal: the flags, not the datagrams, decide before the loop may wait.
+        while (child_has_ended)
+            if (reap_ended_children() > 0) handle_waiting_reports();
+        if (!tvn_process.area->running) break;
+        // One worker per pass; the loop only waits when no more are wanted.
+        if (workers.wants_worker() && !start_one_worker(conf)) {
             sleep(1); // a failed fork is tried again on a later pass, not in a busy loop
             continue;
         }
-        tvn_status_msg message{};
-        if (msgrcv(tvn_process.queue_id, &message, STATUS_MSG_TEXT, STATUS_MESSAGE_TYPE, 0) < 0)
-            continue;
-        handle_report(message, false);
+        received_report incoming;
+        const receive_result result =
+            receive_report(tvn_process.report_read_fd, !workers.wants_worker(), &incoming);
+        if (result == receive_result::report) handle_report(incoming, false);
+        else if (result == receive_result::failed) sleep(1);
     }
     if (drain_on_quit) drain_finished_workers();
     kill_remaining_workers();
@@ -265,12 +301,18 @@ int master_loop(tvn_server_conf *conf) {
 
 void clean_up() {
     if (tvn_process.area != nullptr) {
-        shmdt(tvn_process.area);
-        tvn_process.area = nullptr;
+        tvn_status_area *area = tvn_process.area;
+        tvn_process.area = nullptr; // first, so that a stop signal's handler finds it gone
+        shmdt(area);
     }
     if (tvn_process.shm_id >= 0) shmctl(tvn_process.shm_id, IPC_RMID, nullptr);
-    if (tvn_process.queue_id >= 0) msgctl(tvn_process.queue_id, IPC_RMID, nullptr);
-    tvn_process.shm_id = tvn_process.queue_id = -1;
+    tvn_process.shm_id = -1;
+    remove_child_handler();
+    for (int *end : {&tvn_process.report_read_fd, &tvn_process.report_send_fd}) {
+        const int fd = *end;
+        *end = -1; // first, so that a stop signal's handler never posts to a reused descriptor
+        if (fd >= 0) close(fd);
+    }
     unlink("log/tolvaned.pid");
     for (int i = 0; i < tvn_process.socket_count; ++i) close(tvn_process.sockets[i]);
     tvn_process.socket_count = 0;
@@ -289,9 +331,10 @@ extern "C" int os_get_server_status(void) {
 extern "C" void os_quit_server(int signal_number) {
     if (tvn_process.area != nullptr) tvn_process.area->running = 0;
     if (signal_number != SIGINT) drain_on_quit = 1;
-    // Wake the master if it sits in msgrcv: the signal may have come just before the call.
-    tvn_status_msg wake{STATUS_MESSAGE_TYPE, MSG_WAKE, uint32_t(getpid())};
-    msgsnd(tvn_process.queue_id, &wake, STATUS_MSG_TEXT, IPC_NOWAIT);
+    // Wake the master if it waits for a report: the signal may have come just before the wait.
+    const int saved_errno = errno;
+    if (tvn_process.report_send_fd >= 0) post_report(tvn_process.report_send_fd, status_report{});
+    errno = saved_errno;
 }
 
 extern "C" int os_stop_main(void) { return 0; }

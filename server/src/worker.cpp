@@ -2,10 +2,10 @@
 // that it is done and waits for the master to release it.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/msg.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -17,7 +17,6 @@
 namespace {
 
 constexpr int ACCEPT_WAIT_MS = 2000; // how soon a waiting worker notices a stop
-constexpr useconds_t FULL_QUEUE_PAUSE_US = 100000;
 
 // The accept lock keeps one worker at the sockets; the others wait here.
 void set_accept_lock(short type) {
@@ -48,14 +47,19 @@ int wait_for_connection(sockaddr_in *client) {
     return -1;
 }
 
-// Sends a report; a full queue is retried after a pause that differs between workers.
-bool send_report(status_kind kind) {
-    tvn_status_msg message{STATUS_MESSAGE_TYPE, kind, uint32_t(getpid())};
-    for (;;) {
-        if (msgsnd(tvn_process.queue_id, &message, STATUS_MSG_TEXT, IPC_NOWAIT) == 0) return true;
-        if (errno == EAGAIN) usleep(useconds_t(getpid()) % FULL_QUEUE_PAUSE_US);
-        else if (errno != EINTR) return false;
-    }
+// Remembers the client for this worker's reports. The stop signals' handler may report at any
+// moment, so the address is complete before it is marked known.
+void remember_client(const sockaddr_in &address) {
+    tvn_process.client = make_report(MSG_ACCEPTED, reinterpret_cast<const sockaddr *>(&address));
+    std::atomic_signal_fence(std::memory_order_release);
+    tvn_process.client_known = 1;
+}
+
+// A report about this worker's client, if it has one; the kernel adds who sent it.
+bool report(status_kind kind) {
+    status_report message = tvn_process.client_known ? tvn_process.client : status_report{};
+    message.kind = kind;
+    return send_report(tvn_process.report_send_fd, message);
 }
 
 }  // namespace
@@ -73,10 +77,11 @@ void worker_accept(tvn_server_conf *conf) {
     }
     set_my_state(SLOT_SERVING);
     set_accept_lock(F_UNLCK);
+    remember_client(info->client_addr);
     // Read before our own report: afterwards the count may or may not include this very
     // connection, and a connection under the limit would be refused at random.
     const uint32_t busy = tvn_process.area->busy_count;
-    if (!send_report(MSG_ACCEPTED)) {
+    if (!report(MSG_ACCEPTED)) {
         close(fd);
         std::free(info);
         return;
@@ -93,7 +98,7 @@ void worker_accept(tvn_server_conf *conf) {
 }
 
 void report_finished_and_wait() {
-    if (!send_report(MSG_FINISHED)) _exit(1);
+    if (!report(MSG_FINISHED)) _exit(1);
     sigset_t none;
     sigemptyset(&none);
     for (;;) sigsuspend(&none); // the master answers with SIGUSR1

@@ -1,22 +1,23 @@
-// What the master and its worker processes share: the status area, the status queue's
-// messages, the accept lock and the listening sockets.
+// What the master and its worker processes share: the status area, the report channel, the
+// accept lock and the listening sockets.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
+
+#include "status_channel.h"
 
 struct tvn_server_conf;
 
 inline constexpr int MAX_LISTENERS = 16;
 inline constexpr int WORKER_SLOTS = 3005;
 inline constexpr int MIN_IDLE_WORKERS = 5;
-inline constexpr long STATUS_MESSAGE_TYPE = 4;
 
 enum slot_state : uint32_t { SLOT_FREE = 0, SLOT_STARTED = 1, SLOT_WAITING = 2, SLOT_SERVING = 3 };
-enum status_kind : uint32_t { MSG_WAKE = 0, MSG_ACCEPTED = 1, MSG_FINISHED = 2 };
 
 struct worker_slot {
     int32_t pid;    // written by the master; 0 is a free slot
@@ -32,14 +33,6 @@ struct tvn_status_area {
 inline constexpr size_t STATUS_AREA_SIZE = offsetof(tvn_status_area, running) + 1;
 static_assert(STATUS_AREA_SIZE == 24045);
 
-// A report on the status queue (System V message: type, then 8 bytes of text).
-struct tvn_status_msg {
-    long type; // STATUS_MESSAGE_TYPE
-    uint32_t kind;
-    uint32_t pid;
-};
-inline constexpr size_t STATUS_MSG_TEXT = 8;
-
 // What a worker hands to the connection loop; connection_main takes it over and frees it.
 struct tvn_conn_info {
     int32_t socket;
@@ -53,12 +46,19 @@ struct tvn_conn_info {
 struct process_state {
     int sockets[MAX_LISTENERS];
     int socket_count = 0;
-    int queue_id = -1;
+    // The report channel's ends. Only the master holds report_read_fd; every process holds
+    // report_send_fd, the master for the wake-ups its signal handlers post.
+    int report_read_fd = -1;
+    int report_send_fd = -1;
     int shm_id = -1;
     tvn_status_area *area = nullptr;
     int accept_lock_fd = -1;
     char *lock_path = nullptr;
     int my_slot = -1; // in a worker: its own slot
+    // In a worker: its client's address for its reports, once client_known is set (the stop
+    // signals' handler reads them).
+    status_report client;
+    volatile sig_atomic_t client_known = 0;
 };
 extern process_state tvn_process;
 
@@ -73,5 +73,5 @@ void connection_main(tvn_conn_info *info);
 
 // The worker's life after the fork: wait for a connection under the accept lock, serve it.
 void worker_accept(tvn_server_conf *conf);
-// Reports MSG_FINISHED and waits to be released by the master; never returns.
+// Reports MSG_FINISHED and waits to be released by the master; never returns. Async-signal-safe.
 [[noreturn]] void report_finished_and_wait();

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,22 +35,64 @@ std::string loopback_server_section(const std::string &lines) {
            "\n" + lines + "</Server>\n";
 }
 
-std::vector<pid_t> children_of(pid_t parent) {
-    std::vector<pid_t> children;
-    for (const auto &entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t close_paren = text.rfind(')');
-        if (close_paren == std::string::npos) continue;
-        std::istringstream fields(text.substr(close_paren + 2));
-        char state;
-        pid_t ppid;
-        fields >> state >> ppid;
-        if (ppid == parent && state != 'Z') children.push_back(pid_t(std::stoi(name)));
+namespace {
+
+// The state letter and parent of a process, from /proc/PID/stat; false when it is gone or the
+// line cannot be read. The command name may hold spaces and parentheses, so the fields are
+// counted from the last ')'.
+bool read_stat(const std::string &pid, char *state, pid_t *parent) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    const size_t close_paren = text.rfind(')');
+    if (close_paren == std::string::npos || close_paren + 2 >= text.size()) return false;
+    std::istringstream fields(text.substr(close_paren + 2));
+    long ppid = -1;
+    if (!(fields >> *state >> ppid)) return false;
+    *parent = pid_t(ppid);
+    return true;
+}
+
+bool all_digits(const std::string &name) {
+    return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<process_entry> child_processes(pid_t parent) {
+    std::vector<process_entry> children;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return children;
+    while (const dirent *entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (!all_digits(name)) continue;
+        char state = 0;
+        pid_t ppid = -1;
+        if (read_stat(name, &state, &ppid) && ppid == parent)
+            children.push_back({pid_t(std::strtol(name.c_str(), nullptr, 10)), state});
     }
+    closedir(proc);
     return children;
+}
+
+std::vector<pid_t> children_of(pid_t parent) {
+    std::vector<pid_t> pids;
+    for (const auto &child : child_processes(parent))
+        if (child.state != 'Z') pids.push_back(child.pid);
+    return pids;
+}
+
+std::vector<pid_t> zombie_children_of(pid_t parent) {
+    std::vector<pid_t> pids;
+    for (const auto &child : child_processes(parent))
+        if (child.state == 'Z') pids.push_back(child.pid);
+    return pids;
+}
+
+char process_state_of(pid_t pid) {
+    char state = 0;
+    pid_t ignored;
+    return read_stat(std::to_string(pid), &state, &ignored) ? state : 0;
 }
 
 bool port_listening(uint16_t port) {

@@ -17,8 +17,24 @@ uint16_t free_port();
 // A Server section on 127.0.0.1 and a free port, with extra lines inside it.
 std::string loopback_server_section(const std::string &lines = "");
 
-// Process ids whose parent is pid.
+// A process and the state letter of its /proc/PID/stat ('R', 'S', 'T', 'Z', ...).
+struct process_entry {
+    pid_t pid;
+    char state;
+};
+
+// Every child of pid, zombies included. Processes that end while the list is read are left
+// out; nothing here throws.
+std::vector<process_entry> child_processes(pid_t parent);
+
+// Process ids whose parent is pid, zombies left out.
 std::vector<pid_t> children_of(pid_t pid);
+
+// The children of pid that have ended and wait to be reaped.
+std::vector<pid_t> zombie_children_of(pid_t pid);
+
+// The state letter of a process, or 0 when it is gone.
+char process_state_of(pid_t pid);
 
 // True when something listens on 127.0.0.1:port (or any address) over TCP.
 bool port_listening(uint16_t port);
