@@ -38,7 +38,8 @@ extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_l
 }
 
 // One send call normally moves the whole answer; a partial send or an interrupted call goes
-// on with the rest, and only a real error fails.
+// on with the rest, and only a real error fails. The socket's send time-out turns a client that
+// reads nothing into EAGAIN.
 static bool send_whole(int socket, const uint8_t *data, uint32_t length) {
     while (length > 0) {
         ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
@@ -55,7 +56,9 @@ static bool send_whole(int socket, const uint8_t *data, uint32_t length) {
 extern "C" int send_answer(tvn_connection *connection, const uint8_t *answer, uint32_t length) {
     tvn_request *request = connection->request;
     if (!send_whole(request->connection_id, answer, length)) {
+        const bool stalled = errno == EAGAIN || errno == EWOULDBLOCK;
         append_log_message(connection, " Error sending the answer.");
+        if (stalled) append_log_message(connection, " The client read nothing in time.");
         request->disconnect = 1;
     }
     mod_logging(connection);

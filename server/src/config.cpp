@@ -16,6 +16,7 @@ namespace {
 constexpr long FIRST_LINE_BUFFER = 40;
 constexpr int32_t MIN_IDLE_TIMEOUT = 300;
 constexpr int32_t MAX_CONNECTIONS_LIMIT = 2999;
+constexpr int32_t DEFAULT_LOGIN_GRACE_TIME = 60;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -188,6 +189,8 @@ int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
     } else if (k == "MaxConcurrentUsers") {
         int32_t limit = parse_number(value);
         if (limit <= MAX_CONNECTIONS_LIMIT) conf->max_connections = limit;
+    } else if (k == "LoginGraceTime") {
+        conf->login_grace_time = parse_number(value);
     } else if (k == "LoadModule") {
         return append_module(conf, value, mpool);
     } else if (k == "ServerPort") {
@@ -222,6 +225,7 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
     conf->run_uid = -1;
     conf->run_gid = -1;
     conf->max_connections = 3000;
+    conf->login_grace_time = DEFAULT_LOGIN_GRACE_TIME;
 
     const std::string path = std::string(server_root) + CONFIG_FILE;
     std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);

@@ -25,6 +25,7 @@ struct tvn_server_conf {
     int32_t run_gid;
     int32_t max_connections;
     tvn_module *modules;
+    int32_t login_grace_time; // seconds a connection may take to open its session; 0: no limit
 };
 
 inline constexpr const char *DEFAULT_SERVER_ROOT = "/usr/local/tolvane/";

@@ -1,12 +1,14 @@
 // The connection loop: one accepted connection from its first request to its end.
 #include "connection.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "answer.h"
+#include "clock.h"
 #include "config.h"
 #include "fhandler.h"
 #include "handlers.h"
@@ -43,6 +45,14 @@ void reset_request(tvn_request *request) {
     request->log_message = nullptr;
 }
 
+// A client that stops reading its answers must not hold the worker in send: a send that
+// makes no progress for this long gives up (EAGAIN) and the connection ends.
+void limit_send_stalls(int socket, const tvn_server_conf *conf) {
+    const int32_t seconds = conf->keepalive_timeout > 0 ? conf->keepalive_timeout : 120;
+    const timeval limit{seconds, 0};
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 }  // namespace
 
 tvn_connection *create_connection(int socket, tvn_conn_info *info) {
@@ -67,9 +77,13 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     request->session_id = uint32_t(info->worker_pid);
     connection->server_conf = info->server_conf;
     connection->handles = handles;
+    reset_area_anchors(&connection->anchors);
     os_dup_list(connection);
     request->client_ip_address = info->client_addr.sin_addr.s_addr;
     request->client_port = info->client_addr.sin_port;
+    const int32_t grace = info->server_conf->login_grace_time;
+    if (grace > 0) connection->login_deadline = monotonic_ms() + int64_t(grace) * 1000;
+    limit_send_stalls(socket, info->server_conf);
     return connection;
 }
 
@@ -130,6 +144,7 @@ extern "C" void connection_main(tvn_conn_info *info) {
     mod_logging(connection);
     mod_connection_closing(connection);
     release_fhandler_pool(connection->handles);
+    close_area_anchors(&connection->anchors);
     close(socket);
     release_connection_pools(request->mpool);
     os_endthread();

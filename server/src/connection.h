@@ -1,6 +1,7 @@
 // The server's private per-connection state, the argument of every handler and dispatcher.
 #pragma once
 
+#include "local_path.h"
 #include "tolvane/module.h"
 
 struct tvn_server_conf;
@@ -34,6 +35,11 @@ struct tvn_connection {
     uint8_t copy_reserved[16];
     char *source_path; // COPYFILE
     tvn_server_conf *server_conf;
+    // Deadlines on the monotonic clock (milliseconds; 0: none): the session must be open by
+    // login_deadline, and a packet whose first byte has come must be whole by packet_deadline.
+    int64_t login_deadline;
+    int64_t packet_deadline;
+    area_anchors anchors; // the area directories that local paths are resolved from
 };
 
 struct tvn_conn_info;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "connection.h"
+#include "local_path.h"
 #include "os.h"
 #include "pool.h"
 
@@ -43,7 +44,8 @@ void insert_at_front(fhandler_pool *pool, fhandler *handle, int32_t descriptor) 
 
 // Takes the handle out of the list: its descriptor, 0 when it had none, -1 when it is not in
 // the list. The freed descriptor slot goes to the first handle that had none.
-int32_t remove_handle(fhandler_pool *pool, fhandler *target) {
+int32_t remove_handle(tvn_connection *connection, fhandler *target) {
+    fhandler_pool *pool = connection->handles;
     int position = 0;
     fhandler *handle = pool->head;
     while (handle != nullptr && handle != target) {
@@ -65,7 +67,9 @@ int32_t remove_handle(fhandler_pool *pool, fhandler *target) {
     slots[last] = -1;
     unlink_handle(pool, handle);
     for (fhandler *waiting = at_position(pool, last); waiting != nullptr;) {
-        const int reopened = os_open(waiting->path, int(waiting->flags & ~NOT_ON_REOPEN));
+        const int reopened = open_local(connection, waiting->path,
+                                        int(waiting->flags & ~NOT_ON_REOPEN), 0666,
+                                        waiting->follow_links);
         if (reopened >= 0) {
             slots[last] = reopened;
             break;
@@ -116,6 +120,7 @@ int32_t register_handle(tvn_connection *connection, int32_t descriptor, uint32_t
     handle->path = reinterpret_cast<char *>(handle + 1);
     std::memcpy(handle->path, path, path_length);
     handle->flags = flags;
+    handle->follow_links = links_followed(connection->request);
     if (++pool->last_number == 0) ++pool->last_number;
     handle->number = pool->last_number;
     insert_at_front(pool, handle, descriptor);
@@ -129,9 +134,10 @@ int32_t look_up_handle(tvn_connection *connection, uint32_t number, uint8_t *sta
         *status = INVALID_HANDLE;
         return -1;
     }
-    int32_t descriptor = remove_handle(pool, handle);
+    int32_t descriptor = remove_handle(connection, handle);
     if (descriptor == 0) {
-        descriptor = simple_openfile(handle->path, int(handle->flags & ~NOT_ON_REOPEN), status);
+        descriptor = open_local_file(connection, handle->path, int(handle->flags & ~NOT_ON_REOPEN),
+                                     handle->follow_links, status);
         if (descriptor < 0) {
             tvn_free(pool->records, handle);
             return -1;
@@ -148,7 +154,7 @@ int32_t release_handle(tvn_connection *connection, uint32_t number, uint8_t *sta
         *status = INVALID_HANDLE;
         return -1;
     }
-    const int32_t descriptor = remove_handle(pool, handle);
+    const int32_t descriptor = remove_handle(connection, handle);
     const bool closed = descriptor <= 0 || os_close(descriptor) == 0;
     const bool copied = copy_path_to_request(connection, handle->path);
     tvn_free(pool->records, handle);
@@ -173,6 +179,13 @@ extern "C" uint8_t open_errno_to_status(int error) {
 
 extern "C" int simple_openfile(const char *path, int flags, uint8_t *status) {
     const int descriptor = os_open(path, flags);
+    *status = descriptor >= 0 ? uint8_t(OK) : open_errno_to_status(errno);
+    return descriptor;
+}
+
+int open_local_file(tvn_connection *connection, const char *path, int flags, bool follow_links,
+                    uint8_t *status) {
+    const int descriptor = open_local(connection, path, flags, 0666, follow_links);
     *status = descriptor >= 0 ? uint8_t(OK) : open_errno_to_status(errno);
     return descriptor;
 }

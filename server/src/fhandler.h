@@ -19,6 +19,7 @@ struct fhandler {
     char *path; // local path the file was opened with
     uint32_t flags; // host open flags it was opened with
     uint32_t number; // the handle the client sees
+    bool follow_links; // whether the session could follow links when it was opened
 };
 
 struct fhandler_pool {
@@ -40,6 +41,13 @@ int32_t fhandler_pool_manager(tvn_connection *connection, uint32_t handle_or_fd,
                               const char *path, uint8_t *status, int operation);
 // Opens path with flags (0666 for a created file): the descriptor with status OK, or -1.
 int simple_openfile(const char *path, int flags, uint8_t *status);
+}
+
+// The same for a path of the connection, resolved as local_path.h says.
+int open_local_file(tvn_connection *connection, const char *path, int flags, bool follow_links,
+                    uint8_t *status);
+
+extern "C" {
 uint8_t open_errno_to_status(int error);
 }
 

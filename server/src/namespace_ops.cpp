@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "answer.h"
 #include "connection.h"
 #include "fhandler.h"
 #include "handlers.h"
 #include "hooks.h"
+#include "local_path.h"
 #include "os.h"
 #include "pool.h"
 
@@ -41,7 +43,7 @@ copy_source read_copy_source(tvn_connection *connection) {
     copy_source source;
     request->remote_path2 = connection->source_path;
     if ((source.status = translate_and_check(connection)) != OK) return source;
-    const int fd = os_open(request->local_path2, O_RDONLY);
+    const int fd = open_local(connection, request->local_path2, O_RDONLY, 0, links_followed(request));
     if (fd < 0) {
         source.status = errno_to_status(errno);
         return source;
@@ -69,33 +71,48 @@ extern "C" uint8_t errno_to_status(int error) {
     switch (error) {
     case ENOENT: return NOT_FOUND;
     case EBADF: return INVALID_HANDLE;
-    case EACCES: return ACCESS_DENIED;
+    case EACCES:
+    case ELOOP: return ACCESS_DENIED; // ELOOP: a link the session may not follow
     case ENOSPC: return DISK_FULL;
     case ENOTEMPTY: return DIR_NOT_EMPTY;
     default: return BAD_REQUEST;
     }
 }
 
+// A directory is removed as a directory, anything else as a name. Where links are followed the
+// status follows them (a link to a directory is then refused by the host); elsewhere a name
+// that is a link by now is removed as the link it is.
 uint8_t process_delete(tvn_connection *connection) {
     if (uint8_t status = open_namespace_request(connection); status != OK) return status;
-    const char *path = connection->request->local_path1;
+    const bool follow = links_followed(connection->request);
+    const parent_dir parent(connection, connection->request->local_path1, follow);
+    if (!parent.opened()) return errno_to_status(errno);
     struct stat status_of_path {};
-    if (os_stat(path, &status_of_path) != 0) return errno_to_status(errno);
-    const int removed = os_isdir(&status_of_path) ? os_rmdir(path) : os_unlink(path);
-    if (removed != 0) return errno_to_status(errno);
+    if (fstatat(parent.fd(), parent.leaf(), &status_of_path, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return errno_to_status(errno);
+    const int how = S_ISDIR(status_of_path.st_mode) ? AT_REMOVEDIR : 0;
+    if (unlinkat(parent.fd(), parent.leaf(), how) != 0) return errno_to_status(errno);
     return answer_done(connection);
 }
 
 uint8_t process_mkdir(tvn_connection *connection) {
     if (uint8_t status = open_namespace_request(connection); status != OK) return status;
-    if (os_mkdir(connection->request->local_path1) != 0) return errno_to_status(errno);
+    const parent_dir parent(connection, connection->request->local_path1,
+                            links_followed(connection->request));
+    if (!parent.opened() || mkdirat(parent.fd(), parent.leaf(), 0755) != 0)
+        return errno_to_status(errno);
     return answer_done(connection);
 }
 
 uint8_t process_rename(tvn_connection *connection) {
     if (uint8_t status = open_namespace_request(connection); status != OK) return status;
     tvn_request *request = connection->request;
-    if (os_rename(request->local_path1, request->local_path2) != 0) return errno_to_status(errno);
+    const bool follow = links_followed(request);
+    const parent_dir from(connection, request->local_path1, follow);
+    if (!from.opened()) return errno_to_status(errno);
+    const parent_dir to(connection, request->local_path2, follow);
+    if (!to.opened() || renameat(from.fd(), from.leaf(), to.fd(), to.leaf()) != 0)
+        return errno_to_status(errno);
     return answer_done(connection);
 }
 

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "config.h"
 #include "connection.h"
+#include "local_path.h"
 #include "pool.h"
 
 extern "C" {
@@ -64,8 +66,14 @@ tvn_connection *os_dup_list(tvn_connection *connection) {
 int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *entry) {
     tvn_request *request = connection->request;
     if (*slot == DIR_STREAM_UNOPENED) {
-        DIR *opened = opendir(request->local_path1);
-        if (opened == nullptr) return NOT_FOUND;
+        const int fd = open_local(connection, request->local_path1, O_RDONLY | O_DIRECTORY, 0,
+                                  links_followed(request));
+        if (fd < 0) return errno == ELOOP ? ACCESS_DENIED : NOT_FOUND; // a refused link
+        DIR *opened = fdopendir(fd);
+        if (opened == nullptr) {
+            close(fd);
+            return NOT_FOUND;
+        }
         *slot = opened;
     }
     if (*slot == nullptr) return OK; // already exhausted and closed

@@ -14,12 +14,15 @@
 #include "config.h"
 #include "connection.h"
 #include "pool.h"
+#include "clock.h"
 #include "process.h"
 
 namespace {
 
 constexpr int TICK_MS = 2000;
 constexpr int TICK_SECONDS = 2;
+// A packet's time when ConnectionKeepaliveTimeout sets no limit on silences.
+constexpr int32_t DEFAULT_PACKET_SECONDS = 120;
 
 // The parameter block of the request being checked: every read is bounded by its length.
 struct param_block {
@@ -41,13 +44,19 @@ struct param_block {
 char *copy_text(tvn_pool *pool, std::string_view text) {
     auto *copy = static_cast<char *>(tvn_malloc(pool, uint32_t(text.size() + 1)));
     if (copy == nullptr) return nullptr;
-    std::memcpy(copy, text.data(), text.size());
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size()); // an empty view may have no data
     copy[text.size()] = '\0';
     return copy;
 }
 
 tvn_pool *request_pool(tvn_connection *c) { return c->request->mpool->request_pool; }
-tvn_pool *connection_pool(tvn_connection *c) { return c->request->mpool->connection_pool; }
+// Where the texts of a login go: the connection pool, since they outlive the request; but a
+// CONNECT on an open session is refused and must not take a block the connection keeps (a
+// CHANGEPWD ends the connection, and its login stands in the request until the final line).
+tvn_pool *login_pool(tvn_connection *c) {
+    const bool refused_connect = c->method == CONNECT && c->request->username != nullptr;
+    return refused_connect ? request_pool(c) : c->request->mpool->connection_pool;
+}
 
 // A failed allocation closes the connection.
 uint8_t out_of_memory(tvn_connection *connection) {
@@ -126,7 +135,7 @@ uint8_t parse_login(tvn_connection *connection, const param_block &block, uint32
         return WRONG_AUTH;
     }
     const std::string_view login = block.text(offset);
-    tvn_pool *pool = connection_pool(connection);
+    tvn_pool *pool = login_pool(connection);
     connection->login = copy_text(pool, login);
     const size_t at = login.rfind('@');
     if (at == std::string_view::npos) {
@@ -146,7 +155,7 @@ uint8_t parse_connect_params(tvn_connection *connection, const param_block &bloc
     connection->client_major_version = block.u16(TVN_CONNECT_OFF_CLIENT_MAJOR);
     connection->client_minor_version = block.u16(TVN_CONNECT_OFF_CLIENT_MINOR);
     if (uint8_t status = parse_login(connection, block, TVN_CONNECT_OFF_LOGIN)) return status;
-    connection->password = copy_text(connection_pool(connection),
+    connection->password = copy_text(login_pool(connection),
                                      block.text(TVN_CONNECT_OFF_PASSWORD, TVN_CONNECT_PASSWORD_LEN));
     return connection->password != nullptr ? 0 : out_of_memory(connection);
 }
@@ -155,7 +164,7 @@ uint8_t parse_changepwd_params(tvn_connection *connection, const param_block &bl
     if (block.length < TVN_CHANGEPWD_OFF_LOGIN) return BAD_REQUEST;
     connection->options = block.u32(TVN_CHANGEPWD_OFF_OPTIONS);
     if (uint8_t status = parse_login(connection, block, TVN_CHANGEPWD_OFF_LOGIN)) return status;
-    tvn_pool *pool = connection_pool(connection);
+    tvn_pool *pool = login_pool(connection);
     connection->password =
         copy_text(pool, block.text(TVN_CHANGEPWD_OFF_CURRENT, TVN_CHANGEPWD_MAX_PASSWORD));
     connection->new_password =
@@ -222,6 +231,48 @@ void note_refusal(tvn_connection *connection, const char *text) {
     connection->request->disconnect = 1;
 }
 
+// Whole seconds a packet may take from its first byte to its last.
+int32_t packet_time_limit(const tvn_server_conf *conf) {
+    return conf->keepalive_timeout > 0 ? conf->keepalive_timeout : DEFAULT_PACKET_SECONDS;
+}
+
+bool session_open(const tvn_connection *connection) {
+    return connection->request->username != nullptr;
+}
+
+// The earlier of the login deadline (only while no session is open) and the packet's.
+int64_t nearest_deadline(const tvn_connection *connection) {
+    int64_t nearest = connection->packet_deadline;
+    const int64_t login = session_open(connection) ? 0 : connection->login_deadline;
+    if (login != 0 && (nearest == 0 || login < nearest)) nearest = login;
+    return nearest;
+}
+
+int deadline_failure(const tvn_connection *connection, int64_t deadline) {
+    return deadline == connection->packet_deadline ? RECEIVE_TOO_SLOW : RECEIVE_NO_LOGIN;
+}
+
+// Before a session is open only these requests are read whole: the others are refused
+// without reading what they announce.
+bool read_before_login(uint8_t method) {
+    return method == CONNECT || method == CHANGEPWD || method == KEEPALIVE;
+}
+
+// Methods that a parameter phase could accept: refused before login with the refused-login
+// answer. DISCONNECT and the unassigned codes are never valid and get no answer.
+bool answered_before_login(uint8_t method) {
+    return method != DISCONNECT && method != 4 && method != 9 && method != 10;
+}
+
+// Ends the connection after a failed receive; the journal's final line says why when a
+// deadline passed.
+int give_up(tvn_connection *connection, int failure) {
+    if (failure == RECEIVE_TOO_SLOW) note_refusal(connection, " Request not received in time");
+    else if (failure == RECEIVE_NO_LOGIN) note_refusal(connection, " No login within the grace time");
+    connection->request->disconnect = 1;
+    return -1;
+}
+
 }  // namespace
 
 uint8_t check_request(tvn_connection *connection, tvn_packet *packet) {
@@ -239,13 +290,21 @@ int receive_bytes(tvn_connection *connection, uint8_t *buffer, uint32_t count) {
     uint32_t received = 0;
     while (received < count) {
         if (!os_get_server_status()) return RECEIVE_TIMED_OUT;
+        int wait_ms = TICK_MS;
+        const int64_t deadline = nearest_deadline(connection);
+        if (deadline != 0) {
+            const int64_t left = deadline - monotonic_ms();
+            if (left <= 0) return deadline_failure(connection, deadline);
+            if (left < wait_ms) wait_ms = int(left);
+        }
         pollfd watched{request->connection_id, POLLIN, 0};
-        const int ready = poll(&watched, 1, TICK_MS);
+        const int ready = poll(&watched, 1, wait_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return RECEIVE_WAIT_FAILED;
         }
         if (ready == 0) {
+            if (wait_ms < TICK_MS) continue; // a deadline, not a silence: checked above
             // Negative time-outs compare as very large: they act as no limit at all.
             if (request->disconnect) return RECEIVE_TIMED_OUT;
             if (conf->keepalive_timeout != 0) {
@@ -265,6 +324,10 @@ int receive_bytes(tvn_connection *connection, uint8_t *buffer, uint32_t count) {
             return RECEIVE_FAILED;
         }
         if (got == 0) return RECEIVE_PEER_CLOSED;
+        // The packet's clock starts with its first byte: a sender may pause, but never
+        // stretch one packet past the limit.
+        if (connection->packet_deadline == 0)
+            connection->packet_deadline = monotonic_ms() + int64_t(packet_time_limit(conf)) * 1000;
         received += uint32_t(got);
     }
     return 0;
@@ -273,25 +336,34 @@ int receive_bytes(tvn_connection *connection, uint8_t *buffer, uint32_t count) {
 int receive_request(tvn_connection *connection, tvn_packet *packet) {
     tvn_request *request = connection->request;
     packet->rest = nullptr;
+    connection->packet_deadline = 0;
     // The texts of the previous request lived in the request pool, which is cleared by now:
     // no handler may ever see them again.
     connection->path1 = connection->path2 = connection->source_path = nullptr;
     connection->write_data = nullptr;
-    if (receive_bytes(connection, packet->header, TVN_FIXED_HEADER) != 0) {
-        request->disconnect = 1;
-        return -1;
+    if (int failed = receive_bytes(connection, packet->header, TVN_FIXED_HEADER)) {
+        return give_up(connection, failed);
     }
     if (check_request(connection, packet) != 0) {
         note_refusal(connection, " Bad Header packet");
         return -1;
     }
+    if (!session_open(connection) && !read_before_login(connection->method)) {
+        // Refused whatever it carries: its parameters and data are never read.
+        if (!answered_before_login(connection->method)) {
+            note_refusal(connection, " Bad Body packet");
+            return -1;
+        }
+        return 0;
+    }
     const uint32_t rest_length = connection->header_length - TVN_FIXED_HEADER + connection->body_length;
     // A block of the request pool even when empty, so that the parameter phase runs.
     auto *rest = static_cast<uint8_t *>(tvn_malloc(request_pool(connection), rest_length + 1));
-    if (rest == nullptr || receive_bytes(connection, rest, rest_length) != 0) {
+    if (rest == nullptr) {
         request->disconnect = 1;
         return -1;
     }
+    if (int failed = receive_bytes(connection, rest, rest_length)) return give_up(connection, failed);
     packet->rest = rest;
     if (check_request(connection, packet) != 0) {
         note_refusal(connection, " Bad Body packet");

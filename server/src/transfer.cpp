@@ -11,6 +11,7 @@
 #include "fhandler.h"
 #include "handlers.h"
 #include "hooks.h"
+#include "local_path.h"
 #include "os.h"
 
 namespace {
@@ -56,7 +57,8 @@ uint8_t process_open(tvn_connection *connection) {
     request->remote_path1 = connection->path1;
     if (uint8_t status = translate_and_check(connection); status != OK) return status;
     uint8_t status = 0;
-    const int fd = simple_openfile(request->local_path1, int(flags), &status);
+    const int fd = open_local_file(connection, request->local_path1, int(flags),
+                                   links_followed(request), &status);
     if (fd < 0) return status;
     const int32_t handle = fhandler_pool_manager(connection, uint32_t(fd), flags,
                                                  request->local_path1, &status, FH_REGISTER);

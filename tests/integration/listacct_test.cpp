@@ -175,4 +175,22 @@ TEST_F(listacct_test, the_guest_password_changes_only_with_the_owner_password) {
     EXPECT_EQ(login(guest, "alice@sales.example", "g2").status(), OK);
 }
 
+TEST_F(listacct_test, links_are_refused_by_default_also_through_linked_directories) {
+    // The domain says nothing of links, so neither ShowSymLink nor FollowSymLink holds.
+    const std::string pub = server->root().file("home/alice/Public");
+    fs::create_directory_symlink("/etc", pub + "/etc");
+    fs::create_symlink("/etc/hostname", pub + "/hostname");
+    connection alice = connect_to(*server);
+    ASSERT_EQ(login(alice, "alice@sales.example", "owner-pw").status(), OK);
+    EXPECT_EQ(exchange(alice, open_request("/Public/hostname", TVN_OPEN_READ)).status(), ACCESS_DENIED);
+    EXPECT_EQ(exchange(alice, open_request("/Public/etc/hostname", TVN_OPEN_READ)).status(),
+              ACCESS_DENIED);
+    EXPECT_EQ(exchange(alice, getdir_request("/Public/etc")).status(), ACCESS_DENIED);
+    EXPECT_EQ(exchange(alice, delete_request("/Public/hostname")).status(), ACCESS_DENIED);
+    answer listing = exchange(alice, getdir_request("/Public"));
+    ASSERT_EQ(listing.status(), OK);
+    EXPECT_EQ(listing.body_length(), 0u); // links are not even shown
+    EXPECT_TRUE(fs::is_symlink(pub + "/hostname"));
+}
+
 }  // namespace
