@@ -16,7 +16,7 @@ uint8_t process_changepwd(tvn_connection *connection) {
     // go on with it, or a later request would pass for an opened session.
     request->disconnect = 1;
     const uint8_t status = mod_change_pwd(connection);
-    if (status == WRONG_AUTH || status == REDIRECT) return WRONG_AUTH;
+    if (status == WRONG_AUTH || status == REDIRECT) return refuse_login(connection);
     request->response = status;
     // The success answer carries the CONNECT method code.
     uint8_t *answer = prepare_answer(connection, TVN_ANSWER_SESSION, 0, CONNECT, status);

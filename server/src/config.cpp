@@ -17,6 +17,7 @@ constexpr long FIRST_LINE_BUFFER = 40;
 constexpr int32_t MIN_IDLE_TIMEOUT = 300;
 constexpr int32_t MAX_CONNECTIONS_LIMIT = 2999;
 constexpr int32_t DEFAULT_LOGIN_GRACE_TIME = 60;
+constexpr int32_t DEFAULT_FAILED_LOGIN_DELAY = 1;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -53,6 +54,9 @@ char *take_word(char *p, char **word) {
     *end = '\0';
     return end + 1;
 }
+
+// Limits and delays take no negative values: those mean none.
+int32_t at_least_zero(int32_t value) { return value < 0 ? 0 : value; }
 
 tvn_listen_addr *last_address(tvn_listen_addr *entry) {
     while (entry->next != nullptr) entry = entry->next;
@@ -191,6 +195,14 @@ int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
         if (limit <= MAX_CONNECTIONS_LIMIT) conf->max_connections = limit;
     } else if (k == "LoginGraceTime") {
         conf->login_grace_time = parse_number(value);
+    } else if (k == "MaxConnectionsPerAddress") {
+        conf->max_connections_per_address = at_least_zero(parse_number(value));
+    } else if (k == "MaxConnectionRatePerAddress") {
+        conf->max_connection_rate_per_address = at_least_zero(parse_number(value));
+    } else if (k == "MaxFailedLoginsPerAddress") {
+        conf->max_failed_logins_per_address = at_least_zero(parse_number(value));
+    } else if (k == "FailedLoginDelay") {
+        conf->failed_login_delay = at_least_zero(parse_number(value));
     } else if (k == "LoadModule") {
         return append_module(conf, value, mpool);
     } else if (k == "ServerPort") {
@@ -226,6 +238,7 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
     conf->run_gid = -1;
     conf->max_connections = 3000;
     conf->login_grace_time = DEFAULT_LOGIN_GRACE_TIME;
+    conf->failed_login_delay = DEFAULT_FAILED_LOGIN_DELAY;
 
     const std::string path = std::string(server_root) + CONFIG_FILE;
     std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);

@@ -26,6 +26,12 @@ struct tvn_server_conf {
     int32_t max_connections;
     tvn_module *modules;
     int32_t login_grace_time; // seconds a connection may take to open its session; 0: no limit
+    // Per client address (0: no limit): connections in service, new connections per minute,
+    // and refused logins within ten minutes before the address is shut out for ten minutes.
+    int32_t max_connections_per_address;
+    int32_t max_connection_rate_per_address;
+    int32_t max_failed_logins_per_address;
+    int32_t failed_login_delay; // seconds a refused login waits for its answer
 };
 
 inline constexpr const char *DEFAULT_SERVER_ROOT = "/usr/local/tolvane/";

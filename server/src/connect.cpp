@@ -1,9 +1,24 @@
 // Opening a session: the login goes through the authentication chain of the account modules.
+#include <cerrno>
+#include <ctime>
+
 #include "answer.h"
 #include "config.h"
 #include "connection.h"
 #include "handlers.h"
 #include "hooks.h"
+#include "workers.h"
+
+uint8_t refuse_login(tvn_connection *connection) {
+    const tvn_server_conf *conf = connection->server_conf;
+    report_failed_login(conf);
+    // A guesser gets one guess per connection per delay; the answer waits, the journal line
+    // is written with it.
+    timespec left{conf->failed_login_delay, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    return WRONG_AUTH;
+}
 
 uint8_t process_connect(tvn_connection *connection) {
     tvn_request *request = connection->request;
@@ -16,8 +31,8 @@ uint8_t process_connect(tvn_connection *connection) {
     request->status = int32_t(connection->options);
     // From here the session counts as open, but every failing path ends the connection.
     const uint8_t status = mod_auth_check(connection);
-    if (status == WRONG_AUTH || status == REDIRECT) return WRONG_AUTH;
-    if (mod_auth_check2(connection) == WRONG_AUTH) return WRONG_AUTH;
+    if (status == WRONG_AUTH || status == REDIRECT) return refuse_login(connection);
+    if (mod_auth_check2(connection) == WRONG_AUTH) return refuse_login(connection);
 
     uint8_t *answer = prepare_answer(connection, TVN_ANSWER_SESSION, 0, CONNECT, status);
     if (answer == nullptr) return fail_without_answer(connection);

@@ -121,31 +121,54 @@ uint8_t process_request(tvn_connection *connection) {
     return status;
 }
 
-extern "C" void connection_main(tvn_conn_info *info) {
+namespace {
+
+// The connection's state for info, which it takes over; NULL (socket closed) when memory is
+// short, and nothing is logged then.
+tvn_connection *take_over(tvn_conn_info *info) {
     const int socket = info->socket;
     tvn_connection *connection = create_connection(socket, info);
     std::free(info);
-    if (connection == nullptr) {
-        close(socket);
-        os_endthread();
-        return;
-    }
+    if (connection == nullptr) close(socket);
+    return connection;
+}
+
+// The end of every connection: the final journal line (a failed reception's reason or a
+// refusal's survives until here), the modules' closing hooks, then descriptors, socket and
+// memory.
+void end_connection(tvn_connection *connection) {
     tvn_request *request = connection->request;
-    tvn_packet packet{};
-    while (!request->disconnect) {
-        if (receive_request(connection, &packet) != 0) continue; // keeps its reason for the log
-        process_request(connection);
-        tvn_clear_pool(request->mpool->request_pool);
-        reset_request(request);
-    }
-    // The final journal line: a failed reception's reason survives until here.
     request->method = DISCONNECT;
     request->response = OK;
     mod_logging(connection);
     mod_connection_closing(connection);
     release_fhandler_pool(connection->handles);
     close_area_anchors(&connection->anchors);
-    close(socket);
+    close(request->connection_id);
     release_connection_pools(request->mpool);
+}
+
+}  // namespace
+
+extern "C" void connection_main(tvn_conn_info *info) {
+    tvn_connection *connection = take_over(info);
+    if (connection != nullptr) {
+        tvn_request *request = connection->request;
+        tvn_packet packet{};
+        while (!request->disconnect) {
+            if (receive_request(connection, &packet) != 0) continue; // keeps its reason for the log
+            process_request(connection);
+            tvn_clear_pool(request->mpool->request_pool);
+            reset_request(request);
+        }
+        end_connection(connection);
+    }
     os_endthread();
+}
+
+void refuse_connection(tvn_conn_info *info, const char *reason) {
+    tvn_connection *connection = take_over(info);
+    if (connection == nullptr) return;
+    append_log_message(connection, reason);
+    end_connection(connection);
 }

@@ -8,6 +8,9 @@
 struct tvn_connection;
 
 uint8_t process_connect(tvn_connection *connection);
+// A refused login (or password change): reported to the master when it counts them, and
+// answered only after FailedLoginDelay seconds. Returns WRONG_AUTH.
+uint8_t refuse_login(tvn_connection *connection);
 uint8_t process_changepwd(tvn_connection *connection);
 uint8_t process_getdir(tvn_connection *connection);
 uint8_t process_open(tvn_connection *connection);

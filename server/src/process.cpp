@@ -19,8 +19,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
+#include "admission_board.h"
+#include "clock.h"
 #include "status_channel.h"
 #include "worker_table.h"
 #include "workers.h"
@@ -35,8 +38,18 @@ constexpr int DRAIN_EMPTY_POLLS = 8;
 constexpr rlim_t CORE_LIMIT = 100000;
 
 worker_table workers; // the master's own record; never read in a worker
+// The per-address limits and penalties, when the configuration sets any.
+std::optional<address_limits> address_book;
 volatile sig_atomic_t drain_on_quit = 0;
 volatile sig_atomic_t child_has_ended = 0; // set by SIGCHLD, cleared before each reap
+
+address_limit_settings address_settings(const tvn_server_conf *conf) {
+    address_limit_settings settings;
+    settings.max_in_service = uint32_t(conf->max_connections_per_address);
+    settings.max_per_minute = uint32_t(conf->max_connection_rate_per_address);
+    settings.max_failed_logins = uint32_t(conf->max_failed_logins_per_address);
+    return settings;
+}
 
 int open_listeners(tvn_server_conf *conf) {
     const uint16_t port = conf->listen_addrs->port;
@@ -92,6 +105,11 @@ int create_ipc(tvn_server_conf *conf) {
     tvn_process.area = static_cast<tvn_status_area *>(area);
     std::memset(area, 0, STATUS_AREA_SIZE);
     workers.reset(tvn_process.area);
+    const address_limit_settings limits = address_settings(conf);
+    if (limits.any()) {
+        if (!open_admission_board()) return -1;
+        address_book.emplace(limits);
+    }
     const std::string path = std::string(conf->server_root) + "log/accept.lock";
     tvn_process.lock_path = strdup(path.c_str());
     if (tvn_process.lock_path == nullptr) {
@@ -191,14 +209,50 @@ bool start_one_worker(tvn_server_conf *conf) {
     return true;
 }
 
+address_key key_of(const status_report &report) {
+    address_key key;
+    key.family = report.family;
+    key.bytes = report.address;
+    return key;
+}
+
+// Rules on a worker's new connection by its client's address and tells the worker. While the
+// server stops, connections are let through uncounted: they end at their next wait anyway.
+void rule_on_connection(pid_t sender, const status_report &report, bool in_drain) {
+    const int slot = workers.slot_of(sender);
+    if (slot < 0) return;
+    if (in_drain) {
+        give_admission(slot, admission::admitted);
+        return;
+    }
+    bool counted = false;
+    const address_key key = key_of(report);
+    const admission verdict = address_book->admit(key, monotonic_ms(), &counted);
+    if (counted) workers.hold_address(slot, key);
+    give_admission(slot, verdict);
+}
+
+// The worker's connection no longer counts under its client's address.
+void release_address(pid_t worker) {
+    address_key key;
+    if (address_book && workers.take_address(worker, &key))
+        address_book->finished(key, monotonic_ms());
+}
+
 // The sender is the kernel's word, and only a worker of our own table is ever signalled.
 void handle_report(const received_report &incoming, bool in_drain) {
     switch (incoming.report.kind) {
     case MSG_ACCEPTED:
         if (!in_drain) workers.accepted(incoming.sender);
+        if (address_book) rule_on_connection(incoming.sender, incoming.report, in_drain);
         break;
     case MSG_FINISHED:
+        release_address(incoming.sender);
         if (workers.finished(incoming.sender, !in_drain)) kill(incoming.sender, SIGUSR1);
+        break;
+    case MSG_LOGIN_FAILED:
+        if (address_book && workers.slot_of(incoming.sender) >= 0)
+            address_book->login_failed(key_of(incoming.report), monotonic_ms());
         break;
     case MSG_WAKE:
         break;
@@ -213,6 +267,7 @@ int reap_ended_children() {
     for (;;) {
         const pid_t child = waitpid(-1, nullptr, WNOHANG);
         if (child > 0) {
+            release_address(child);
             workers.ended(child);
             ++reaped;
         } else if (child < 0 && errno == EINTR) {
@@ -265,6 +320,7 @@ void kill_remaining_workers() {
         if (pid <= 0) continue;
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
+        release_address(pid);
         workers.ended(pid);
     }
 }
@@ -320,6 +376,8 @@ void clean_up() {
     tvn_process.accept_lock_fd = -1;
     free(tvn_process.lock_path);
     tvn_process.lock_path = nullptr;
+    close_admission_board();
+    address_book.reset();
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ report_bytes encode_report(const status_report &report) {
 bool decode_report(const uint8_t *bytes, size_t size, status_report *report) {
     if (bytes == nullptr || size != STATUS_REPORT_SIZE) return false;
     const uint32_t kind = get_le32(bytes);
-    if (kind != MSG_WAKE && kind != MSG_ACCEPTED && kind != MSG_FINISHED) return false;
+    if (kind > MSG_LOGIN_FAILED) return false;
     const uint16_t family = get_le16(bytes + 4);
     const int used = address_size(family);
     if (used < 0) return false;

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "admission_board.h"
 #include "config.h"
 #include "process.h"
 #include "workers.h"
@@ -17,6 +18,14 @@
 namespace {
 
 constexpr int ACCEPT_WAIT_MS = 2000; // how soon a waiting worker notices a stop
+// The master rules at once; a master that does not within this time cannot be asked.
+constexpr int ADMISSION_WAIT_MS = 10000;
+
+// The master rules on every new connection when a per-address limit is set.
+bool address_limits_set(const tvn_server_conf *conf) {
+    return conf->max_connections_per_address > 0 || conf->max_connection_rate_per_address > 0 ||
+           conf->max_failed_logins_per_address > 0;
+}
 
 // The accept lock keeps one worker at the sockets; the others wait here.
 void set_accept_lock(short type) {
@@ -81,6 +90,8 @@ void worker_accept(tvn_server_conf *conf) {
     // Read before our own report: afterwards the count may or may not include this very
     // connection, and a connection under the limit would be refused at random.
     const uint32_t busy = tvn_process.area->busy_count;
+    const bool ruled_by_master = address_limits_set(conf);
+    if (ruled_by_master) expect_admission(tvn_process.my_slot);
     if (!report(MSG_ACCEPTED)) {
         close(fd);
         std::free(info);
@@ -89,12 +100,24 @@ void worker_accept(tvn_server_conf *conf) {
     info->socket = fd;
     info->server_conf = conf;
     info->worker_pid = getpid();
-    if (busy < uint32_t(conf->max_connections)) {
-        connection_main(info);
+    // A connection over a limit is closed without an answer; the journal says why.
+    if (busy >= uint32_t(conf->max_connections)) {
+        refuse_connection(info, " Too many connections in service");
         return;
     }
-    close(fd); // over the limit: closed without an answer
-    std::free(info);
+    if (ruled_by_master) {
+        const admission verdict = await_admission(tvn_process.my_slot, ADMISSION_WAIT_MS);
+        if (verdict != admission::admitted) {
+            const char *reason = admission_reason(verdict);
+            refuse_connection(info, reason != nullptr ? reason : " No admission from the server");
+            return;
+        }
+    }
+    connection_main(info);
+}
+
+void report_failed_login(const tvn_server_conf *conf) {
+    if (conf->max_failed_logins_per_address > 0) report(MSG_LOGIN_FAILED);
 }
 
 void report_finished_and_wait() {

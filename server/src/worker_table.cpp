@@ -29,7 +29,7 @@ void worker_table::choose_next_slot() {
 
 void worker_table::started(pid_t pid) {
     if (next_slot_ < 0 || pid <= 0) return;
-    entries_[size_t(next_slot_)] = entry{pid, worker_share::idle};
+    entries_[size_t(next_slot_)] = entry{pid, worker_share::idle, false, {}};
     area_->slots[next_slot_].pid = pid;
     ++idle_;
     choose_next_slot();
@@ -76,4 +76,18 @@ void worker_table::clear_slot(int slot) {
     while (slots_used_ > 1 && slots_used_ - 1 != next_slot_ &&
            entries_[size_t(slots_used_ - 1)].pid == 0)
         --slots_used_;
+}
+
+void worker_table::hold_address(int slot, const address_key &address) {
+    entry &worker = entries_[size_t(slot)];
+    worker.address = address;
+    worker.holds_address = true;
+}
+
+bool worker_table::take_address(pid_t pid, address_key *address) {
+    const int slot = slot_of(pid);
+    if (slot < 0 || !entries_[size_t(slot)].holds_address) return false;
+    entries_[size_t(slot)].holds_address = false;
+    *address = entries_[size_t(slot)].address;
+    return true;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 
+#include "address_limits.h"
 #include "workers.h"
 
 // What a worker stands for in the counts. A worker gives back its share exactly once: when it
@@ -38,6 +39,13 @@ public:
     // False when pid is no worker of the table.
     bool ended(pid_t pid);
 
+    // The slot of a worker of the table, or -1.
+    int slot_of(pid_t pid) const;
+    // The worker in slot is counted under its client's address until take_address.
+    void hold_address(int slot, const address_key &address);
+    // The address the worker pid was counted under, given up once: false when none.
+    bool take_address(pid_t pid, address_key *address);
+
     int idle_workers() const { return idle_; }
     uint32_t busy_count() const { return area_->busy_count; }
     // Slots from here on are free; searches stop here.
@@ -50,9 +58,10 @@ private:
     struct entry {
         pid_t pid = 0;
         worker_share share = worker_share::none;
+        bool holds_address = false;
+        address_key address;
     };
 
-    int slot_of(pid_t pid) const;
     void choose_next_slot();
     // Lowers the count the slot's worker stands for; it then counts for nothing.
     void give_back(entry &worker);

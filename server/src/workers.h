@@ -71,6 +71,13 @@ void os_quit_child(int signal_number);
 void connection_main(tvn_conn_info *info);
 }
 
+// Closes a connection that is not to be served, without an answer, after the journal's line
+// for a refused connection with reason (leading blank) as its message. Takes over info.
+void refuse_connection(tvn_conn_info *info, const char *reason);
+// In a worker: tells the master that a login of its client was refused, when the master
+// counts them.
+void report_failed_login(const tvn_server_conf *conf);
+
 // The worker's life after the fork: wait for a connection under the accept lock, serve it.
 void worker_accept(tvn_server_conf *conf);
 // Reports MSG_FINISHED and waits to be released by the master; never returns. Async-signal-safe.

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -316,6 +317,64 @@ TEST(journal, lines_of_concurrent_workers_never_interleave) {
         ASSERT_EQ(counts.size(), 1u) << "session " << session << " logged other clients' paths";
         EXPECT_EQ(counts.begin()->second, listings);
     }
+}
+
+// The failregex lines of the fail2ban filter we ship, with <HOST> capturing the address.
+std::vector<std::regex> fail2ban_patterns() {
+    std::ifstream filter(std::string(TVN_SOURCE_DIR) + "/conf/fail2ban/tolvane.conf");
+    std::vector<std::regex> patterns;
+    bool in_failregex = false;
+    for (std::string line; std::getline(filter, line);) {
+        if (line.rfind("failregex = ", 0) == 0) {
+            in_failregex = true;
+            line.erase(0, std::string("failregex = ").size());
+        } else if (!in_failregex || line.empty() || (line[0] != ' ' && line[0] != '\t')) {
+            in_failregex = false;
+            continue;
+        }
+        line.erase(0, line.find_first_not_of(' '));
+        const size_t host = line.find("<HOST>");
+        if (host != std::string::npos) line.replace(host, 6, "(\\S+)");
+        patterns.emplace_back(line);
+    }
+    return patterns;
+}
+
+TEST(journal, the_shipped_fail2ban_filter_takes_refused_logins_and_nothing_else) {
+    server_options options = one_section({"LogConnection", "LogDisconnect", "LogGetdir"});
+    options.server_lines = "FailedLoginDelay 0\nMaxFailedLoginsPerAddress 1\n";
+    test_server server(options);
+    {
+        connection good = logged_in(server);
+        EXPECT_EQ(exchange(good, getdir_request("/")).status(), OK);
+    }
+    for (int i = 0; i < 2; ++i) {
+        connection failed = connect_to(server);
+        EXPECT_EQ(exchange(failed, connect_request("tester\tx from ip 10.9.9.9 @test", "wrong")).status(),
+                  WRONG_AUTH);
+        EXPECT_TRUE(failed.wait_closed(5s));
+    }
+    connection shut_out = connect_to(server);
+    EXPECT_TRUE(closed_without_answer(shut_out, connect_request("tester@test", "secret")));
+
+    const std::vector<std::regex> patterns = fail2ban_patterns();
+    ASSERT_EQ(patterns.size(), 2u);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(wait_until([&] { return (lines = log_lines(server, "journal.log")).size() >= 8; }, 10s));
+    int matched = 0;
+    for (const std::string &line : lines) {
+        const std::string after_date = line.substr(24); // fail2ban matches after the date
+        for (const std::regex &pattern : patterns) {
+            std::smatch found;
+            if (!std::regex_search(after_date, found, pattern)) continue;
+            ++matched;
+            EXPECT_EQ(found[1].str(), "127.0.0.1") << line;
+            EXPECT_TRUE(line.find("WRONG_AUTH") != std::string::npos ||
+                        line.find("Too many refused logins") != std::string::npos)
+                << line;
+        }
+    }
+    EXPECT_EQ(matched, 3); // two refused logins and the connection shut out after them
 }
 
 TEST(journal, configuration_errors_stop_the_module) {

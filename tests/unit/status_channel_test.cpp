@@ -90,7 +90,7 @@ TEST(status_report, anything_but_one_well_formed_record_is_refused) {
         {"empty", SIZE_MAX, 0, 0},
         {"one byte short", SIZE_MAX, 0, STATUS_REPORT_SIZE - 1},
         {"the old eight-byte message", SIZE_MAX, 0, 8},
-        {"unknown kind", 0, 3, STATUS_REPORT_SIZE},
+        {"unknown kind", 0, 4, STATUS_REPORT_SIZE},
         {"kind beyond the low byte", 3, 1, STATUS_REPORT_SIZE},
         {"unknown family", 4, 99, STATUS_REPORT_SIZE},
         {"bytes after an IPv4 address", 6 + 4, 1, STATUS_REPORT_SIZE},
