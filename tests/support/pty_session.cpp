@@ -12,8 +12,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "server_root.h"
+
+namespace fs = std::filesystem;
 
 namespace tvn_test {
 
@@ -34,6 +37,24 @@ bool become(uid_t uid) {
     return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
 }
 
+// A copy of the program in a fresh directory under /tmp that every user may enter and run
+// from; its directory, or "" when it could not be made.
+std::string make_reachable_copy(const std::string &program) {
+    char pattern[] = "/tmp/tvn-run-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return "";
+    const std::string dir = pattern;
+    std::error_code failed;
+    fs::permissions(dir, fs::perms(0755), failed);
+    const fs::path copy = fs::path(dir) / fs::path(program).filename();
+    if (!failed) fs::copy_file(program, copy, failed);
+    if (!failed) fs::permissions(copy, fs::perms(0755), failed);
+    if (failed) {
+        fs::remove_all(dir, failed);
+        return "";
+    }
+    return dir;
+}
+
 }  // namespace
 
 pty_session::pty_session(const std::function<void()> &body) {
@@ -45,12 +66,17 @@ pty_session::pty_session(const std::function<void()> &body) {
 }
 
 pty_session::pty_session(const std::vector<std::string> &argv, const pty_options &options) {
-    start([&argv, &options] {
+    std::vector<std::string> run = argv;
+    if (options.uid && !run.empty()) {
+        reachable_dir_ = make_reachable_copy(run[0]);
+        if (!reachable_dir_.empty()) run[0] = reachable_dir_ + "/" + fs::path(run[0]).filename().string();
+    }
+    start([&run, &options] {
         if (options.prepare && !options.prepare()) _exit(125);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(125);
         if (options.uid && !become(*options.uid)) _exit(125);
         std::vector<char *> args;
-        for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+        for (const std::string &arg : run) args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -76,6 +102,8 @@ pty_session::~pty_session() {
         }
     }
     if (master_ >= 0) close(master_);
+    std::error_code ignored;
+    if (!reachable_dir_.empty()) fs::remove_all(reachable_dir_, ignored);
 }
 
 bool pty_session::echo_on() const {

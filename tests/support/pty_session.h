@@ -23,7 +23,9 @@ class pty_session {
 public:
     // Runs body in a forked child on the terminal; the child then exits with status 0.
     explicit pty_session(const std::function<void()> &body);
-    // Runs the program argv[0] with the arguments that follow it.
+    // Runs the program argv[0] with the arguments that follow it. A program run as another
+    // user runs from a copy in a directory that user can enter (the build tree may lie in a
+    // home directory no one else may enter); the copy goes with the session.
     explicit pty_session(const std::vector<std::string> &argv, const pty_options &options = {});
     // Kills the child if it still runs, by its pid.
     ~pty_session();
@@ -69,6 +71,7 @@ private:
     int status_ = -1;
     std::string output_;
     std::size_t seen_ = 0; // in text()
+    std::string reachable_dir_; // holds the copy of a program run as another user
 };
 
 }  // namespace tvn_test
