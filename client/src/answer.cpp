@@ -23,11 +23,11 @@ std::uint8_t answer::status() const {
 }
 
 std::uint32_t answer::header_length() const {
-    return header_.size() >= TVN_FIXED_HEADER ? get_le32(&header_[TVN_OFF_HEADER_LENGTH]) : 0;
+    return header_.size() >= TVN_FIXED_HEADER ? tvn_wire::get_le32(&header_[TVN_OFF_HEADER_LENGTH]) : 0;
 }
 
 std::uint32_t answer::body_length() const {
-    return header_.size() >= TVN_FIXED_HEADER ? get_le32(&header_[TVN_OFF_BODY_LENGTH]) : 0;
+    return header_.size() >= TVN_FIXED_HEADER ? tvn_wire::get_le32(&header_[TVN_OFF_BODY_LENGTH]) : 0;
 }
 
 std::span<const std::uint8_t> answer::params() const {
@@ -38,13 +38,13 @@ std::span<const std::uint8_t> answer::params() const {
 std::optional<std::uint32_t> answer::param_u32(std::size_t offset) const {
     const auto block = params();
     if (offset > block.size() || block.size() - offset < 4) return std::nullopt;
-    return get_le32(&block[offset]);
+    return tvn_wire::get_le32(&block[offset]);
 }
 
 std::optional<std::uint16_t> answer::param_u16(std::size_t offset) const {
     const auto block = params();
     if (offset > block.size() || block.size() - offset < 2) return std::nullopt;
-    return get_le16(&block[offset]);
+    return tvn_wire::get_le16(&block[offset]);
 }
 
 }  // namespace tvn_client

@@ -141,8 +141,8 @@ read_result connection::read_answer(answer &into, milliseconds timeout) {
     read_result result = receive(into.header_.data(), TVN_FIXED_HEADER, deadline, true);
     if (result != read_result::answer_read) return result;
 
-    const std::uint32_t header_length = get_le32(&into.header_[TVN_OFF_HEADER_LENGTH]);
-    const std::uint32_t body_length = get_le32(&into.header_[TVN_OFF_BODY_LENGTH]);
+    const std::uint32_t header_length = tvn_wire::get_le32(&into.header_[TVN_OFF_HEADER_LENGTH]);
+    const std::uint32_t body_length = tvn_wire::get_le32(&into.header_[TVN_OFF_BODY_LENGTH]);
     const bool magic_ok = std::equal(into.header_.begin(), into.header_.begin() + TVN_MAGIC_LEN,
                                      TVN_MAGIC);
     if (!magic_ok || header_length < TVN_FIXED_HEADER || header_length > TVN_MAX_HEADER_LENGTH ||

@@ -13,7 +13,7 @@ namespace {
 // Reads a u32 at `at` and moves past it; false when fewer than four bytes are left.
 bool take_u32(std::span<const std::uint8_t> body, std::size_t &at, std::uint32_t &value) {
     if (body.size() - at < 4) return false;
-    value = get_le32(&body[at]);
+    value = tvn_wire::get_le32(&body[at]);
     at += 4;
     return true;
 }

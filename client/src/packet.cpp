@@ -32,12 +32,14 @@ packet_builder &packet_builder::magic(std::string_view text) {
 }
 
 packet_builder &packet_builder::put_u16(std::uint16_t value) {
-    append_le16(params_, value);
+    params_.resize(params_.size() + 2);
+    tvn_wire::put_le16(&params_[params_.size() - 2], value);
     return *this;
 }
 
 packet_builder &packet_builder::put_u32(std::uint32_t value) {
-    append_le32(params_, value);
+    params_.resize(params_.size() + 4);
+    tvn_wire::put_le32(&params_[params_.size() - 4], value);
     return *this;
 }
 
@@ -82,8 +84,8 @@ void packet_builder::build_into(bytes &out) const {
     out[TVN_OFF_METHOD] = method_;
     out[TVN_OFF_STATUS] = status_;
     const auto honest_header = static_cast<std::uint32_t>(TVN_FIXED_HEADER + params_.size());
-    put_le32(&out[TVN_OFF_HEADER_LENGTH], header_length_.value_or(honest_header));
-    put_le32(&out[TVN_OFF_BODY_LENGTH],
+    tvn_wire::put_le32(&out[TVN_OFF_HEADER_LENGTH], header_length_.value_or(honest_header));
+    tvn_wire::put_le32(&out[TVN_OFF_BODY_LENGTH],
              body_length_.value_or(static_cast<std::uint32_t>(body_.size())));
     auto tail = std::copy(params_.begin(), params_.end(), out.begin() + TVN_FIXED_HEADER);
     std::copy(body_.begin(), body_.end(), tail);

@@ -20,7 +20,7 @@ namespace tvnclient {
 
 namespace {
 
-using tvn_client::put_le32;
+using tvn_wire::put_le32;
 
 constexpr std::uint64_t largest_file = INT32_MAX;
 constexpr std::size_t rw_header = TVN_RW_HEADER;

@@ -1,14 +1,14 @@
-// Answers: built zero-filled in the request pool, sent whole, logged once each.
+// Answers: built zero-filled in the request pool.
 #include "answer.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstring>
 
+#include "client_stream.h"
 #include "connection.h"
 #include "hooks.h"
 #include "pool.h"
+
+using tvn_wire::put_le32;
 
 uint8_t *prepare_data_answer(tvn_connection *connection, uint32_t header_length,
                              uint32_t body_length, uint8_t method, uint8_t status) {
@@ -25,8 +25,8 @@ uint8_t *prepare_data_answer(tvn_connection *connection, uint32_t header_length,
     answer[TVN_OFF_MINOR] = TVN_PROTOCOL_MINOR;
     answer[TVN_OFF_METHOD] = method;
     answer[TVN_OFF_STATUS] = status;
-    put_u32(answer + TVN_OFF_HEADER_LENGTH, header_length);
-    put_u32(answer + TVN_OFF_BODY_LENGTH, body_length);
+    put_le32(answer + TVN_OFF_HEADER_LENGTH, header_length);
+    put_le32(answer + TVN_OFF_BODY_LENGTH, body_length);
     return answer;
 }
 
@@ -37,30 +37,8 @@ extern "C" uint8_t *prepare_answer(tvn_connection *connection, uint32_t header_l
     return answer;
 }
 
-// One send call normally moves the whole answer; a partial send or an interrupted call goes
-// on with the rest, and only a real error fails. The socket's send time-out turns a client that
-// reads nothing into EAGAIN.
-static bool send_whole(int socket, const uint8_t *data, uint32_t length) {
-    while (length > 0) {
-        ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += sent;
-        length -= uint32_t(sent);
-    }
-    return true;
-}
-
 extern "C" int send_answer(tvn_connection *connection, const uint8_t *answer, uint32_t length) {
-    tvn_request *request = connection->request;
-    if (!send_whole(request->connection_id, answer, length)) {
-        const bool stalled = errno == EAGAIN || errno == EWOULDBLOCK;
-        append_log_message(connection, " Error sending the answer.");
-        if (stalled) append_log_message(connection, " The client read nothing in time.");
-        request->disconnect = 1;
-    }
+    send_and_note(connection, answer, length);
     mod_logging(connection);
     return 0;
 }
@@ -79,12 +57,4 @@ void append_log_message(tvn_connection *connection, const char *text) {
     }
     tvn_free(pool, request->log_message);
     request->log_message = joined;
-}
-
-uint8_t fail_without_answer(tvn_connection *connection) {
-    tvn_request *request = connection->request;
-    request->disconnect = 1;
-    request->response = INTERNAL_SERVER_ERR;
-    mod_logging(connection);
-    return 0;
 }

@@ -4,23 +4,23 @@
 #include "connection.h"
 #include "handlers.h"
 #include "hooks.h"
+#include "parsed_request.h"
 
-uint8_t process_changepwd(tvn_connection *connection) {
+using tvn_wire::put_le32;
+
+outcome process_changepwd(tvn_connection *connection, const parsed_request &parsed) {
     tvn_request *request = connection->request;
-    request->username = connection->user;
-    request->domain = connection->domain;
-    request->password = connection->password;
-    request->method_options = (connection->options & 1u) != 0 ? 1 : 2;
-    request->remote_path1 = connection->new_password;
     // The login now stands in the request; however the change ends, the connection must not
-    // go on with it, or a later request would pass for an opened session.
+    // go on with it.
     request->disconnect = 1;
+    if (!put_login_in_request(connection, parsed.login)) return outcome::closing();
+    request->method_options = (parsed.options & 1u) != 0 ? 1 : 2;
+    request->remote_path1 = parsed.login.new_password;
     const uint8_t status = mod_change_pwd(connection);
     if (status == WRONG_AUTH || status == REDIRECT) return refuse_login(connection);
-    request->response = status;
-    // The success answer carries the CONNECT method code.
-    uint8_t *answer = prepare_answer(connection, TVN_ANSWER_SESSION, 0, CONNECT, status);
-    if (answer == nullptr) return fail_without_answer(connection);
-    put_u32(answer + TVN_FIXED_HEADER, request->status == 1 ? 1 : 2);
-    return uint8_t(send_answer(connection, answer, TVN_ANSWER_SESSION));
+    // The success answer carries the CONNECT method code; flags 1 when the session's CONNECT
+    // asked for options 1, else 2.
+    return plain_answer(connection, TVN_ANSWER_SESSION, CONNECT, status, [&](uint8_t *params) {
+        put_le32(params, request->status == 1 ? 1 : 2);
+    });
 }

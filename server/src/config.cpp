@@ -70,27 +70,29 @@ char *pool_strdup(tvn_init_mpool *mpool, const char *text) {
     return copy;
 }
 
-// The chain's placeholder head, while reading, lives in conf->modules.
-int append_module(tvn_server_conf *conf, const char *file, tvn_init_mpool *mpool) {
+// The chain's placeholder head, while reading, lives in conf->modules. Only a lack of memory
+// is fatal.
+key_result append_module(tvn_server_conf *conf, const char *file, tvn_init_mpool *mpool) {
     auto *module =
         static_cast<tvn_module *>(mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_module)));
-    if (module == nullptr) return -1;
+    if (module == nullptr) return key_result::fatal;
     std::memset(module, 0, sizeof(tvn_module));
     module->major_version = 1;
     module->minor_version = 1;
     module->mpool = mpool;
     module->module_filename = pool_strdup(mpool, file);
-    if (module->module_filename == nullptr) return -1;
+    if (module->module_filename == nullptr) return key_result::fatal;
     tvn_module *tail = conf->modules;
     while (tail->next != nullptr) tail = tail->next;
     tail->next = module;
-    return 0;
+    return key_result::accepted;
 }
 
-int add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool *mpool) {
+// An invalid address leaves an entry with address 0 and port 0; only a lack of memory is fatal.
+key_result add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool *mpool) {
     auto *entry = static_cast<tvn_listen_addr *>(
         mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_listen_addr)));
-    if (entry == nullptr) return -1;
+    if (entry == nullptr) return key_result::fatal;
     tvn_listen_addr *before = last_address(conf->listen_addrs);
     entry->next = nullptr;
     entry->port = before->port;
@@ -103,7 +105,7 @@ int add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool *mpool)
         entry->address = parsed.s_addr;
     }
     before->next = entry;
-    return 0;
+    return key_result::accepted;
 }
 
 // The line buffer of the reader: a plain allocation, released on every way out.
@@ -139,26 +141,26 @@ long read_config_line(FILE *file, long size, char **buffer) {
     }
 }
 
-int match_open_tag(const char *line, const char *tag) {
+bool match_open_tag(const char *line, const char *tag) {
     const char *p = skip_blanks(line);
-    if (*p != '<') return -1;
+    if (*p != '<') return false;
     p = skip_blanks(p + 1);
     std::string word;
     while (*p != '\0' && !is_blank(*p) && *p != '>' && word.size() < 20) word += *p++;
-    if (word.compare(0, std::strlen(tag), tag) != 0) return -1;
+    if (word.compare(0, std::strlen(tag), tag) != 0) return false;
     p = skip_blanks(p);
-    return *p == '>' ? 0 : -1;
+    return *p == '>';
 }
 
-int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
-                     tvn_init_mpool *mpool) {
+key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
+                            tvn_init_mpool *mpool) {
     const std::string_view k(key);
-    if (k.empty() || k[0] == '#') return 0;
+    if (k.empty() || k[0] == '#') return key_result::accepted;
     if (k[0] == '<') {
-        if (k.size() > 1 && k[1] == '/') return 1;
-        if (std::strcmp(value, "Server") == 0) return 1;
+        if (k.size() > 1 && k[1] == '/') return key_result::section_end;
+        if (std::strcmp(value, "Server") == 0) return key_result::section_end;
         std::printf("\n<Server> section is badly closed\n");
-        return -1;
+        return key_result::fatal;
     }
     if (k == "ConnectionIdleTimeout") {
         int32_t seconds = parse_number(value);
@@ -170,7 +172,7 @@ int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
         conf->keepalive_timeout = parse_number(value);
     } else if (k == "SuggestedCacheLevel") {
         auto level = uint8_t(4 - parse_number(value));
-        if (level > 4) return -1;
+        if (level > 4) return key_result::fatal;
         conf->cache_level = level;
     } else if (k == "Restricted") {
         conf->restricted = std::strcmp(value, "Enabled") == 0 ? 1 : 0;
@@ -179,7 +181,7 @@ int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
         if (user == nullptr) {
             std::printf("\nTolvaneServer configuration: user %s does't exist, please create it\n",
                         value);
-            return -1;
+            return key_result::fatal;
         }
         conf->run_uid = int32_t(user->pw_uid);
     } else if (k == "RestrictedGroup") {
@@ -187,7 +189,7 @@ int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
         if (found == nullptr) {
             std::printf(
                 "\nTolvaneServer configuration: group %s does't exist, please create it\n", value);
-            return -1;
+            return key_result::fatal;
         }
         conf->run_gid = int32_t(found->gr_gid);
     } else if (k == "MaxConcurrentUsers") {
@@ -211,9 +213,9 @@ int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
         return add_address(conf, value, mpool);
     } else {
         std::printf("\nUnknown field %s, control your server configuration file\n", key);
-        return -1;
+        return key_result::fatal;
     }
-    return 0;
+    return key_result::accepted;
 }
 
 extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
@@ -253,7 +255,7 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
             std::printf("\nI can't find <Server> section, I can't go on\n");
             return -1;
         }
-        bool opened = match_open_tag(line.data, "Server") == 0;
+        bool opened = match_open_tag(line.data, "Server");
         line.clear();
         if (opened) break;
     }
@@ -262,13 +264,13 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
         if (got == -1) break;
         if (got == -10) return -1;
         char *text = line.data;
-        if (match_open_tag(text, "Server") != 0 && text[0] != '\0' && text[0] != '#') {
+        if (!match_open_tag(text, "Server") && text[0] != '\0' && text[0] != '#') {
             char *key;
             char *value;
             take_word(take_word(text, &key), &value);
-            int result = parse_server_key(conf, key, value, mpool);
-            if (result == -1) return -1;
-            if (result == 1) break;
+            const key_result result = parse_server_key(conf, key, value, mpool);
+            if (result == key_result::fatal) return -1;
+            if (result == key_result::section_end) break;
         }
         line.clear();
     }

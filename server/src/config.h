@@ -1,6 +1,8 @@
 // The server's own configuration: the Server section of conf/tolvane.conf and module loading.
 #pragma once
 
+#include "export.h"
+
 #include <cstdio>
 
 #include "tolvane/module.h"
@@ -42,22 +44,29 @@ inline constexpr uint16_t DEFAULT_PORT = 700;
 extern "C" {
 // Reads the Server section of root + "conf/tolvane.conf" into conf. 0 on success, -1 on any
 // failure (after printing the reason where there is one). Allocates from the start-up pool.
-int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool, const char *server_root);
+TVN_EXPORT int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool, const char *server_root);
 // root + "lib/" + file name, from the start-up pool; NULL when the pool refuses.
-char *os_get_module_libname(tvn_init_mpool *mpool, const char *server_root, const char *file);
+TVN_EXPORT char *os_get_module_libname(tvn_init_mpool *mpool, const char *server_root, const char *file);
 }
 
 // Reads one line into *buffer (not terminated: the caller zeroes the buffer after each line),
 // doubling the buffer as needed. Returns the buffer's size, -1 at end of file before any
 // character, -10 when the buffer cannot be grown.
 long read_config_line(FILE *file, long size, char **buffer);
-// 0 when the line opens the section named by tag ("<Server>"), -1 otherwise.
-int match_open_tag(const char *line, const char *tag);
-// Applies one key line: 0 accepted, 1 end of the section, -1 fatal.
-int parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
-                     tvn_init_mpool *mpool);
-// Loads every module of the chain and calls its init_module. 0 when all are loaded; -1 when a
-// library or its init_module cannot be loaded; 8 when an init_module does not return 1.
-// handles gets the library handles in chain order, ended by the first NULL.
-int load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES], const char *server_root,
-                 tvn_init_mpool *mpool);
+// True when the line opens the section named by tag ("<Server>").
+bool match_open_tag(const char *line, const char *tag);
+
+enum class key_result { accepted, section_end, fatal };
+// Applies one key line of the Server section.
+key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *value,
+                            tvn_init_mpool *mpool);
+
+enum class module_load {
+    loaded,       // every module is loaded and initialised
+    cannot_load,  // a library or its init_module could not be loaded
+    init_failed,  // an init_module did not return 1
+};
+// Loads every module of the chain and calls its init_module. handles gets the library handles
+// in chain order, ended by the first NULL.
+module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES],
+                         const char *server_root, tvn_init_mpool *mpool);

@@ -1,4 +1,5 @@
-// The connection loop: one accepted connection from its first request to its end.
+// The connection loop: one accepted connection from its first request to its end. It is the
+// one place that sends answers and writes the journal's lines.
 #include "connection.h"
 
 #include <sys/socket.h>
@@ -6,25 +7,20 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "answer.h"
+#include "client_stream.h"
 #include "clock.h"
 #include "config.h"
+#include "dispatch.h"
 #include "fhandler.h"
-#include "handlers.h"
 #include "hooks.h"
 #include "os.h"
 #include "pool.h"
-#include "reception.h"
 #include "workers.h"
 
 namespace {
-
-void *zeroed(tvn_pool *pool, uint32_t size) {
-    void *block = tvn_malloc(pool, size);
-    if (block != nullptr) std::memset(block, 0, size);
-    return block;
-}
 
 char *copy_string(tvn_pool *pool, const char *text) {
     const size_t length = std::strlen(text) + 1;
@@ -45,83 +41,43 @@ void reset_request(tvn_request *request) {
     request->log_message = nullptr;
 }
 
-// A client that stops reading its answers must not hold the worker in send: a send that
-// makes no progress for this long gives up (EAGAIN) and the connection ends.
-void limit_send_stalls(int socket, const tvn_server_conf *conf) {
-    const int32_t seconds = conf->keepalive_timeout > 0 ? conf->keepalive_timeout : 120;
-    const timeval limit{seconds, 0};
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-}  // namespace
-
-tvn_connection *create_connection(int socket, tvn_conn_info *info) {
-    tvn_mpool *pools = create_connection_pools();
-    if (pools == nullptr) return nullptr;
-    tvn_pool *pool = pools->connection_pool;
-    auto *request = static_cast<tvn_request *>(zeroed(pool, sizeof(tvn_request)));
-    auto *connection = static_cast<tvn_connection *>(zeroed(pool, sizeof(tvn_connection)));
-    fhandler_pool *handles = create_fhandler_pool(pool);
-    char *root = copy_string(pool, info->server_conf->server_root);
-    if (request == nullptr || connection == nullptr || handles == nullptr || root == nullptr) {
-        release_connection_pools(pools);
-        return nullptr;
-    }
-    connection->request = request;
-    request->mpool = pools;
-    request->connection_id = socket;
-    request->conf.server_root = root;
-    request->conf.server_major_version = 1;
-    request->conf.server_minor_version = 1;
-    request->conf.suggested_cache_level = info->server_conf->cache_level;
-    request->session_id = uint32_t(info->worker_pid);
-    connection->server_conf = info->server_conf;
-    connection->handles = handles;
-    reset_area_anchors(&connection->anchors);
-    os_dup_list(connection);
-    request->client_ip_address = info->client_addr.sin_addr.s_addr;
-    request->client_port = info->client_addr.sin_port;
-    const int32_t grace = info->server_conf->login_grace_time;
-    if (grace > 0) connection->login_deadline = monotonic_ms() + int64_t(grace) * 1000;
-    limit_send_stalls(socket, info->server_conf);
-    return connection;
-}
-
-uint8_t process_request(tvn_connection *connection) {
+// What goes on the wire and into the journal for a handler's outcome. Every answered request
+// gets exactly one journal line, written after its answer left (or failed to leave).
+void deliver(tvn_connection *connection, const outcome &result) {
     tvn_request *request = connection->request;
-    request->method = connection->method;
-    uint8_t status;
-    if (request->username == nullptr && connection->method != CHANGEPWD) {
-        status = process_connect(connection);
-        if (status == 0) return 0;
-        request->disconnect = 1;
-    } else {
-        if (connection->method != KEEPALIVE) connection->idle_ticks = 0;
-        switch (connection->method) {
-        case CONNECT: status = BAD_REQUEST; break; // a session is open already
-        case CHANGEPWD: status = process_changepwd(connection); break;
-        case GETDIR: status = process_getdir(connection); break;
-        case OPEN: status = process_open(connection); break;
-        case READ: status = process_read(connection); break;
-        case WRITE: status = process_write(connection); break;
-        case CLOSE: status = process_close(connection); break;
-        case DELETE: status = process_delete(connection); break;
-        case MKDIR: status = process_mkdir(connection); break;
-        case RENAME: status = process_rename(connection); break;
-        case COPYFILE: status = process_copyfile(connection); break;
-        case KEEPALIVE: ++connection->idle_ticks; return 0; // no answer, no journal line
-        default: return 0;
-        }
-        if (status == 0) return 0;
+    switch (result.what()) {
+    case outcome::kind::answer:
+        request->response = result.status();
+        send_and_note(connection, result.bytes(), result.length());
+        mod_logging(connection);
+        return;
+    case outcome::kind::refusal: {
+        uint8_t *answer = prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, result.status());
+        if (answer == nullptr) return; // closing, and no line: nothing was answered
+        request->response = result.status();
+        send_and_note(connection, answer, TVN_ANSWER_ERROR);
+        mod_logging(connection);
+        return;
     }
-    uint8_t *answer = prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, status);
-    if (answer == nullptr) return 0;
-    request->response = status;
-    send_answer(connection, answer, TVN_ANSWER_ERROR);
-    return status;
+    case outcome::kind::unanswerable:
+        request->disconnect = 1;
+        request->response = INTERNAL_SERVER_ERR;
+        mod_logging(connection);
+        return;
+    case outcome::kind::silent:
+    case outcome::kind::closing: return;
+    }
 }
 
-namespace {
+void serve_request(tvn_connection *connection) {
+    tvn_request *request = connection->request;
+    const uint8_t method = connection->parsed.method;
+    request->method = method;
+    // A real request of a session (or a password change) ends its idleness.
+    if ((connection->session_open || method == CHANGEPWD) && method != KEEPALIVE)
+        connection->idle_ticks = 0;
+    deliver(connection, dispatch(connection));
+}
 
 // The connection's state for info, which it takes over; NULL (socket closed) when memory is
 // short, and nothing is logged then.
@@ -150,14 +106,47 @@ void end_connection(tvn_connection *connection) {
 
 }  // namespace
 
+tvn_connection *create_connection(int socket, tvn_conn_info *info) {
+    tvn_mpool *pools = create_connection_pools();
+    if (pools == nullptr) return nullptr;
+    tvn_pool *pool = pools->connection_pool;
+    void *request_block = tvn_malloc(pool, sizeof(tvn_request));
+    void *connection_block = tvn_malloc(pool, sizeof(tvn_connection));
+    fhandler_pool *handles = create_fhandler_pool(pool);
+    char *root = copy_string(pool, info->server_conf->server_root);
+    if (request_block == nullptr || connection_block == nullptr || handles == nullptr || root == nullptr) {
+        release_connection_pools(pools);
+        return nullptr;
+    }
+    auto *request = new (request_block) tvn_request{};
+    auto *connection = new (connection_block) tvn_connection{};
+    connection->request = request;
+    request->mpool = pools;
+    request->connection_id = socket;
+    request->conf.server_root = root;
+    request->conf.server_major_version = 1;
+    request->conf.server_minor_version = 1;
+    request->conf.suggested_cache_level = info->server_conf->cache_level;
+    request->session_id = uint32_t(info->worker_pid);
+    connection->server_conf = info->server_conf;
+    connection->handles = handles;
+    os_dup_list(connection);
+    request->client_ip_address = info->client_addr.sin_addr.s_addr;
+    request->client_port = info->client_addr.sin_port;
+    const int32_t grace = info->server_conf->login_grace_time;
+    if (grace > 0) connection->login_deadline = monotonic_ms() + int64_t(grace) * 1000;
+    prepare_client_socket(socket, info->server_conf);
+    return connection;
+}
+
 extern "C" void connection_main(tvn_conn_info *info) {
     tvn_connection *connection = take_over(info);
     if (connection != nullptr) {
         tvn_request *request = connection->request;
-        tvn_packet packet{};
         while (!request->disconnect) {
-            if (receive_request(connection, &packet) != 0) continue; // keeps its reason for the log
-            process_request(connection);
+            // A failed reception keeps its reason in the request pool for the final line.
+            if (receive_request(connection) != reception::ready) continue;
+            serve_request(connection);
             tvn_clear_pool(request->mpool->request_pool);
             reset_request(request);
         }

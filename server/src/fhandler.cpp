@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "connection.h"
+#include "host_errors.h"
 #include "local_path.h"
 #include "os.h"
 #include "pool.h"
@@ -42,19 +43,20 @@ void insert_at_front(fhandler_pool *pool, fhandler *handle, int32_t descriptor) 
     ++pool->count;
 }
 
-// Takes the handle out of the list: its descriptor, 0 when it had none, -1 when it is not in
-// the list. The freed descriptor slot goes to the first handle that had none.
+handle_descriptor reopen(tvn_connection *connection, const fhandler *handle) {
+    return open_local_file(connection, handle->path, int(handle->flags & ~NOT_ON_REOPEN),
+                           handle->follow_links);
+}
+
+// Takes the handle out of the list: its descriptor, 0 when it had none. The freed descriptor
+// slot goes to the first handle that had none; a handle whose file cannot be reopened there is
+// dropped.
 int32_t remove_handle(tvn_connection *connection, fhandler *target) {
     fhandler_pool *pool = connection->handles;
     int position = 0;
-    fhandler *handle = pool->head;
-    while (handle != nullptr && handle != target) {
-        handle = handle->next;
-        ++position;
-    }
-    if (handle == nullptr) return -1;
+    for (fhandler *handle = pool->head; handle != target; handle = handle->next) ++position;
     if (position >= CACHED_DESCRIPTORS) {
-        unlink_handle(pool, handle);
+        unlink_handle(pool, target);
         return 0;
     }
     int32_t *slots = pool->descriptors;
@@ -65,13 +67,11 @@ int32_t remove_handle(tvn_connection *connection, fhandler *target) {
         last = k;
     }
     slots[last] = -1;
-    unlink_handle(pool, handle);
+    unlink_handle(pool, target);
     for (fhandler *waiting = at_position(pool, last); waiting != nullptr;) {
-        const int reopened = open_local(connection, waiting->path,
-                                        int(waiting->flags & ~NOT_ON_REOPEN), 0666,
-                                        waiting->follow_links);
-        if (reopened >= 0) {
-            slots[last] = reopened;
+        const handle_descriptor reopened = reopen(connection, waiting);
+        if (reopened.status == OK) {
+            slots[last] = reopened.fd;
             break;
         }
         fhandler *dropped = waiting; // its file is gone or closed to us: the handle goes too
@@ -82,41 +82,29 @@ int32_t remove_handle(tvn_connection *connection, fhandler *target) {
     return descriptor;
 }
 
-// The live handle with this number, or NULL. The number is compared, never trusted.
-fhandler *find(fhandler_pool *pool, uint32_t number) {
-    if (number == 0) return nullptr;
-    for (fhandler *handle = pool->head; handle != nullptr; handle = handle->next)
-        if (handle->number == number) return handle;
-    return nullptr;
-}
+}  // namespace
 
-bool copy_path_to_request(tvn_connection *connection, const char *path) {
+bool name_in_request(tvn_connection *connection, const fhandler *handle) {
     tvn_request *request = connection->request;
-    const size_t length = std::strlen(path) + 1;
+    const size_t length = std::strlen(handle->path) + 1;
     auto *copy = static_cast<char *>(tvn_malloc(request->mpool->request_pool, uint32_t(length)));
     if (copy == nullptr) {
         request->disconnect = 1;
         return false;
     }
-    std::memcpy(copy, path, length);
+    std::memcpy(copy, handle->path, length);
     request->local_path1 = copy;
     return true;
 }
 
-int32_t register_handle(tvn_connection *connection, int32_t descriptor, uint32_t flags,
-                        const char *path, uint8_t *status) {
+registered_handle register_handle(tvn_connection *connection, int descriptor, uint32_t flags,
+                                  const char *path) {
     fhandler_pool *pool = connection->handles;
-    if (pool->count >= MAX_HANDLES) {
-        *status = NO_MORE_FILEHANDLES;
-        return -1;
-    }
+    if (pool->count >= MAX_HANDLES) return {0, NO_MORE_FILEHANDLES};
     const size_t path_length = std::strlen(path) + 1;
     auto *handle = static_cast<fhandler *>(
         tvn_malloc(pool->records, uint32_t(sizeof(fhandler) + path_length)));
-    if (handle == nullptr) {
-        connection->request->disconnect = 1;
-        return -1;
-    }
+    if (handle == nullptr) return {0, INTERNAL_SERVER_ERR};
     handle->path = reinterpret_cast<char *>(handle + 1);
     std::memcpy(handle->path, path, path_length);
     handle->flags = flags;
@@ -124,83 +112,41 @@ int32_t register_handle(tvn_connection *connection, int32_t descriptor, uint32_t
     if (++pool->last_number == 0) ++pool->last_number;
     handle->number = pool->last_number;
     insert_at_front(pool, handle, descriptor);
-    return int32_t(handle->number);
+    return {handle->number, OK};
 }
 
-int32_t look_up_handle(tvn_connection *connection, uint32_t number, uint8_t *status) {
+fhandler *find_handle(fhandler_pool *pool, uint32_t number) {
+    if (number == 0) return nullptr;
+    for (fhandler *handle = pool->head; handle != nullptr; handle = handle->next)
+        if (handle->number == number) return handle; // compared, never trusted
+    return nullptr;
+}
+
+handle_descriptor descriptor_of(tvn_connection *connection, fhandler *handle) {
     fhandler_pool *pool = connection->handles;
-    fhandler *handle = find(pool, number);
-    if (handle == nullptr) {
-        *status = INVALID_HANDLE;
-        return -1;
-    }
-    int32_t descriptor = remove_handle(connection, handle);
-    if (descriptor == 0) {
-        descriptor = open_local_file(connection, handle->path, int(handle->flags & ~NOT_ON_REOPEN),
-                                     handle->follow_links, status);
-        if (descriptor < 0) {
+    handle_descriptor found{remove_handle(connection, handle), OK};
+    if (found.fd == 0) {
+        found = reopen(connection, handle);
+        if (found.status != OK) {
             tvn_free(pool->records, handle);
-            return -1;
+            return found;
         }
     }
-    insert_at_front(pool, handle, descriptor);
-    return copy_path_to_request(connection, handle->path) ? descriptor : -1;
+    insert_at_front(pool, handle, found.fd);
+    return found;
 }
 
-int32_t release_handle(tvn_connection *connection, uint32_t number, uint8_t *status) {
-    fhandler_pool *pool = connection->handles;
-    fhandler *handle = find(pool, number);
-    if (handle == nullptr) {
-        *status = INVALID_HANDLE;
-        return -1;
-    }
+uint8_t release_handle(tvn_connection *connection, fhandler *handle) {
     const int32_t descriptor = remove_handle(connection, handle);
-    const bool closed = descriptor <= 0 || os_close(descriptor) == 0;
-    const bool copied = copy_path_to_request(connection, handle->path);
-    tvn_free(pool->records, handle);
-    if (!closed) {
-        *status = INTERNAL_SERVER_ERR;
-        return -1;
-    }
-    return copied ? 0 : -1;
+    tvn_free(connection->handles->records, handle);
+    return descriptor <= 0 || os_close(descriptor) == 0 ? uint8_t(OK) : uint8_t(INTERNAL_SERVER_ERR);
 }
 
-}  // namespace
-
-extern "C" uint8_t open_errno_to_status(int error) {
-    switch (error) {
-    case ENOENT: return NOT_FOUND;
-    case EEXIST: return FILE_EXISTS;
-    case EINVAL: return INVALID_OPENMODE;
-    case EMFILE: return NO_MORE_FILEHANDLES;
-    default: return ACCESS_DENIED;
-    }
-}
-
-extern "C" int simple_openfile(const char *path, int flags, uint8_t *status) {
-    const int descriptor = os_open(path, flags);
-    *status = descriptor >= 0 ? uint8_t(OK) : open_errno_to_status(errno);
-    return descriptor;
-}
-
-int open_local_file(tvn_connection *connection, const char *path, int flags, bool follow_links,
-                    uint8_t *status) {
-    const int descriptor = open_local(connection, path, flags, 0666, follow_links);
-    *status = descriptor >= 0 ? uint8_t(OK) : open_errno_to_status(errno);
-    return descriptor;
-}
-
-extern "C" int32_t fhandler_pool_manager(tvn_connection *connection, uint32_t handle_or_fd,
-                                         uint32_t flags, const char *path, uint8_t *status,
-                                         int operation) {
-    *status = 0;
-    switch (operation) {
-    case FH_RELEASE: return release_handle(connection, handle_or_fd, status);
-    case FH_REGISTER:
-        return register_handle(connection, int32_t(handle_or_fd), flags, path, status);
-    case FH_LOOK_UP: return look_up_handle(connection, handle_or_fd, status);
-    default: return -1;
-    }
+handle_descriptor open_local_file(tvn_connection *connection, const char *path, int flags,
+                                  bool follow_links) {
+    const int fd = open_local(connection, path, flags, 0666, follow_links);
+    if (fd < 0) return {-1, status_of_error(host_call::open, errno)};
+    return {fd, OK};
 }
 
 fhandler_pool *create_fhandler_pool(tvn_pool *connection_pool) {
@@ -220,4 +166,44 @@ void release_fhandler_pool(fhandler_pool *pool) {
     for (int32_t descriptor : pool->descriptors)
         if (descriptor > 0) os_close(descriptor);
     tvn_clear_pool(pool->records);
+}
+
+// ---- The entry point by operation code -------------------------------------------------------
+
+extern "C" int simple_openfile(const char *path, int flags, uint8_t *status) {
+    const int descriptor = os_open(path, flags);
+    *status = descriptor >= 0 ? uint8_t(OK) : open_errno_to_status(errno);
+    return descriptor;
+}
+
+extern "C" int32_t fhandler_pool_manager(tvn_connection *connection, uint32_t handle_or_fd,
+                                         uint32_t flags, const char *path, uint8_t *status,
+                                         int operation) {
+    *status = 0;
+    if (operation == FH_REGISTER) {
+        const registered_handle made =
+            register_handle(connection, int(handle_or_fd), flags, path);
+        if (made.status == INTERNAL_SERVER_ERR) connection->request->disconnect = 1;
+        else *status = made.status == OK ? 0 : made.status;
+        return made.status == OK ? int32_t(made.number) : -1;
+    }
+    if (operation != FH_RELEASE && operation != FH_LOOK_UP) return -1;
+    fhandler *handle = find_handle(connection->handles, handle_or_fd);
+    if (handle == nullptr) {
+        *status = INVALID_HANDLE;
+        return -1;
+    }
+    if (operation == FH_RELEASE) {
+        if (!name_in_request(connection, handle)) return -1;
+        const uint8_t released = release_handle(connection, handle);
+        if (released != OK) *status = released;
+        return released == OK ? 0 : -1;
+    }
+    const handle_descriptor found = descriptor_of(connection, handle);
+    if (found.status != OK) {
+        *status = found.status;
+        return -1;
+    }
+    *status = OK;
+    return name_in_request(connection, handle) ? found.fd : -1;
 }

@@ -6,7 +6,10 @@
 #include "handlers.h"
 #include "hooks.h"
 #include "os.h"
+#include "parsed_request.h"
 #include "pool.h"
+
+using tvn_wire::put_le32;
 
 namespace {
 
@@ -18,49 +21,49 @@ constexpr char ROOT_LISTING[] = "Private/\0\0\0\0\0Public/\0\0\0\0\0Web/\0";
 constexpr uint32_t ROOT_LISTING_SIZE = 31;
 static_assert(sizeof ROOT_LISTING == ROOT_LISTING_SIZE);
 
-uint8_t answer_root(tvn_connection *connection) {
+outcome answer_root(tvn_connection *connection) {
     uint8_t *answer = prepare_answer(connection, TVN_ANSWER_PLAIN, ROOT_LISTING_SIZE, GETDIR, OK);
-    if (answer == nullptr) return fail_without_answer(connection);
+    if (answer == nullptr) return outcome::unanswerable();
     std::memcpy(answer + TVN_ANSWER_PLAIN, ROOT_LISTING, ROOT_LISTING_SIZE);
-    connection->request->response = OK;
-    return uint8_t(send_answer(connection, answer, TVN_ANSWER_PLAIN + ROOT_LISTING_SIZE));
+    return outcome::answer(answer, TVN_ANSWER_PLAIN + ROOT_LISTING_SIZE, OK);
 }
 
 bool is_dot_or_dot_dot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Appends one entry at used; the caller made room for it.
-uint32_t put_entry(uint8_t *at, const dir_entry &entry, bool extended) {
+// The room an entry takes: its name, "/" or nothing, a zero byte, the size (extended listings,
+// files only) and the modification time (files always, directories in extended listings).
+uint32_t entry_size(const dir_entry &entry, bool extended) {
+    return uint32_t(std::strlen(entry.name)) + (entry.is_dir ? 1 : 0) + 1 +
+           (extended && !entry.is_dir ? 4 : 0) + (extended || !entry.is_dir ? 4 : 0);
+}
+
+// Appends one entry at `at`; the caller made room for it.
+void put_entry(uint8_t *at, const dir_entry &entry, bool extended) {
     const size_t name_length = std::strlen(entry.name);
     std::memcpy(at, entry.name, name_length);
     uint32_t size = uint32_t(name_length);
     if (entry.is_dir) at[size++] = '/';
     at[size++] = '\0';
     if (extended && !entry.is_dir) {
-        put_u32(at + size, uint32_t(entry.size));
+        put_le32(at + size, uint32_t(entry.size));
         size += 4;
     }
-    if (extended || !entry.is_dir) {
-        put_u32(at + size, uint32_t(entry.mtime));
-        size += 4;
-    }
-    return size;
+    if (extended || !entry.is_dir) put_le32(at + size, uint32_t(entry.mtime));
 }
 
 }  // namespace
 
-uint8_t process_getdir(tvn_connection *connection) {
+outcome process_getdir(tvn_connection *connection, const parsed_request &) {
     tvn_request *request = connection->request;
-    request->remote_path1 = connection->path1;
-    request->remote_path2 = nullptr;
-    if (std::strcmp(connection->path1, "/") == 0) return answer_root(connection);
-    if (uint8_t status = translate_and_check(connection); status != OK) return status;
+    if (std::strcmp(request->remote_path1, "/") == 0) return answer_root(connection);
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
 
     const bool extended = (uint32_t(request->status) & TVN_OPTION_EXTENDED_LISTING) != 0;
     uint32_t capacity = TVN_ANSWER_PLAIN + FIRST_BODY_ROOM;
     uint8_t *answer = prepare_answer(connection, TVN_ANSWER_PLAIN, FIRST_BODY_ROOM, GETDIR, OK);
-    if (answer == nullptr) return fail_without_answer(connection);
+    if (answer == nullptr) return outcome::unanswerable();
     uint32_t used = TVN_ANSWER_PLAIN;
 
     char name[DIR_ENTRY_NAME_SIZE];
@@ -71,24 +74,23 @@ uint8_t process_getdir(tvn_connection *connection) {
         if (result == OK) break;
         if (result != 0) {
             os_close_dir_stream(&stream);
-            return uint8_t(result);
+            return outcome::refusal(uint8_t(result));
         }
         if (is_dot_or_dot_dot(name)) continue;
-        const uint32_t room = uint32_t(std::strlen(name)) + 1 + (entry.is_dir ? 4 : 5) +
-                              (extended ? 4 : 0);
+        const uint32_t room = entry_size(entry, extended);
         if (capacity - used < room) {
-            capacity += BODY_GROWTH;
+            capacity += room > BODY_GROWTH ? room : BODY_GROWTH;
             auto *grown = static_cast<uint8_t *>(
                 tvn_realloc(request->mpool->request_pool, answer, capacity));
             if (grown == nullptr) {
                 os_close_dir_stream(&stream);
-                return fail_without_answer(connection);
+                return outcome::unanswerable();
             }
             answer = grown;
         }
-        used += put_entry(answer + used, entry, extended);
+        put_entry(answer + used, entry, extended);
+        used += room;
     }
-    put_u32(answer + TVN_OFF_BODY_LENGTH, used - TVN_ANSWER_PLAIN);
-    request->response = OK;
-    return uint8_t(send_answer(connection, answer, used));
+    put_le32(answer + TVN_OFF_BODY_LENGTH, used - TVN_ANSWER_PLAIN);
+    return outcome::answer(answer, used, OK);
 }

@@ -18,18 +18,18 @@ extern "C" char *os_get_module_libname(tvn_init_mpool *mpool, const char *server
     return path;
 }
 
-int load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES], const char *server_root,
-                 tvn_init_mpool *mpool) {
+module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES],
+                         const char *server_root, tvn_init_mpool *mpool) {
     for (int i = 0; i < MAX_MODULES; ++i) handles[i] = nullptr;
     int index = 0;
     for (tvn_module *module = conf->modules; module != nullptr; module = module->next, ++index) {
         if (index == MAX_MODULES) {
             std::printf("\nToo many modules: at most %d LoadModule lines are allowed\n\n",
                         MAX_MODULES);
-            return -1;
+            return module_load::cannot_load;
         }
         char *path = os_get_module_libname(mpool, server_root, module->module_filename);
-        if (path == nullptr) return -1;
+        if (path == nullptr) return module_load::cannot_load;
         std::printf("Loading module library %s ...", path);
         std::fflush(stdout);
         void *library = os_dll_open(path);
@@ -47,10 +47,10 @@ int load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES], const char *
         }
         handles[index] = library;
         mpool->tvn_free(mpool->init_pool, path);
-        if (library == nullptr) return -1;
-        if (init(module, server_root) != 1) return 8;
+        if (library == nullptr) return module_load::cannot_load;
+        if (init(module, server_root) != 1) return module_load::init_failed;
         std::printf("ok\n");
         std::fflush(stdout);
     }
-    return 0;
+    return module_load::loaded;
 }

@@ -15,7 +15,6 @@
 #include "config.h"
 #include "connection.h"
 #include "local_path.h"
-#include "pool.h"
 
 extern "C" {
 
@@ -68,7 +67,7 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
     if (*slot == DIR_STREAM_UNOPENED) {
         const int fd = open_local(connection, request->local_path1, O_RDONLY | O_DIRECTORY, 0,
                                   links_followed(request));
-        if (fd < 0) return errno == ELOOP ? ACCESS_DENIED : NOT_FOUND; // a refused link
+        if (fd < 0) return errno == ELOOP ? ACCESS_DENIED : NOT_FOUND; // ELOOP: a refused link
         DIR *opened = fdopendir(fd);
         if (opened == nullptr) {
             close(fd);
@@ -78,8 +77,6 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
     }
     if (*slot == nullptr) return OK; // already exhausted and closed
     auto *stream = static_cast<DIR *>(*slot);
-    tvn_pool *pool = request->mpool->request_pool;
-    const size_t dir_length = std::strlen(request->local_path1);
     // The status is taken through the open directory: the same file as the full path names,
     // without walking every component of that path again for each of thousands of entries.
     const int directory = dirfd(stream);
@@ -91,30 +88,15 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
             *slot = nullptr;
             return OK;
         }
-        // The full path is still built in a block of the request pool, as designed, so that an
-        // exhausted pool ends the listing with INTERNAL_SERVER_ERR as before.
-        const size_t name_length = std::strlen(found->d_name);
-        auto *full = static_cast<char *>(tvn_malloc(pool, uint32_t(dir_length + name_length + 2)));
-        if (full == nullptr) return INTERNAL_SERVER_ERR;
-        std::memcpy(full, request->local_path1, dir_length);
-        full[dir_length] = '/';
-        std::memcpy(full + dir_length + 1, found->d_name, name_length + 1);
-
         struct stat status {};
-        bool shown = fstatat(directory, found->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0;
-        if (shown && S_ISLNK(status.st_mode)) {
-            if ((request->link_permission & TVN_LINK_SHOW) == 0) {
-                shown = false;
-            } else {
-                struct stat target {};
-                if (fstatat(directory, found->d_name, &target, 0) == 0)
-                    status = target; // a dangling link stays itself
-            }
+        if (fstatat(directory, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISLNK(status.st_mode)) {
+            if ((request->link_permission & TVN_LINK_SHOW) == 0) continue;
+            struct stat target {};
+            if (fstatat(directory, found->d_name, &target, 0) == 0) status = target; // a dangling link stays itself
         }
-        tvn_free(pool, full);
-        if (!shown) continue;
         // A host name is at most 255 bytes, but the buffer's size is what bounds the copy.
-        const size_t copied = std::min(name_length, size_t(DIR_ENTRY_NAME_SIZE - 1));
+        const size_t copied = std::min(std::strlen(found->d_name), size_t(DIR_ENTRY_NAME_SIZE - 1));
         std::memcpy(entry->name, found->d_name, copied);
         entry->name[copied] = '\0';
         entry->is_dir = S_ISDIR(status.st_mode) ? 1 : 0;

@@ -1,6 +1,8 @@
 // Fixed-slot memory pools: the start-up pool of the run and the two pools of a connection.
 #pragma once
 
+#include "export.h"
+
 #include "tolvane/module.h"
 
 inline constexpr int16_t INIT_POOL_SLOTS = 100;
@@ -9,14 +11,14 @@ inline constexpr int16_t REQUEST_POOL_SLOTS = 200;
 
 extern "C" {
 // Allocate from the first empty slot; NULL when the pool is full or memory is short.
-void *tvn_malloc(tvn_pool *pool, uint32_t size);
+TVN_EXPORT void *tvn_malloc(tvn_pool *pool, uint32_t size);
 // Resize a block this pool holds (NULL allocates into the first empty slot). NULL on
 // failure, and the old block stays valid; a block of another pool is left alone.
-void *tvn_realloc(tvn_pool *pool, void *block, uint32_t size);
+TVN_EXPORT void *tvn_realloc(tvn_pool *pool, void *block, uint32_t size);
 // Release a block this pool holds; NULL and foreign blocks are ignored.
-void tvn_free(tvn_pool *pool, void *block);
+TVN_EXPORT void tvn_free(tvn_pool *pool, void *block);
 // Release every block, last slot first; the pool stays usable.
-void tvn_clear_pool(tvn_pool *pool);
+TVN_EXPORT void tvn_clear_pool(tvn_pool *pool);
 }
 
 // Builds the start-up pool record; exits the process with status 0 when memory is short.

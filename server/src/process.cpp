@@ -33,9 +33,7 @@ int32_t socket_num = -1;
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 10;
 constexpr int DRAIN_EMPTY_POLLS = 8;
-constexpr rlim_t CORE_LIMIT = 100000;
 
 worker_table workers; // the master's own record; never read in a worker
 // The per-address limits and penalties, when the configuration sets any.
@@ -51,72 +49,32 @@ address_limit_settings address_settings(const tvn_server_conf *conf) {
     return settings;
 }
 
-int open_listeners(tvn_server_conf *conf) {
-    const uint16_t port = conf->listen_addrs->port;
-    for (tvn_listen_addr *entry = conf->listen_addrs;
-         entry != nullptr && tvn_process.socket_count < MAX_LISTENERS; entry = entry->next) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0) return -1;
-        tvn_process.sockets[tvn_process.socket_count++] = fd;
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = entry->address;
-        address.sin_port = htons(port);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            std::printf("\nKeep Attention: the address is already in use, I can't go on.\n\n");
-            std::fflush(stdout);
-            return -1;
-        }
-        if (listen(fd, LISTEN_BACKLOG) != 0) return -1;
-    }
-    socket_num = tvn_process.socket_count - 1;
-    if (!conf->restricted) return 0;
-    // Give up root for good, and check it: supplementary groups, then group, then user.
-    const gid_t group = gid_t(conf->run_gid);
-    const char *failed = nullptr;
-    if (setgroups(1, &group) != 0) failed = "setgroups";
-    else if (setgid(group) != 0) failed = "setgid";
-    else if (setuid(uid_t(conf->run_uid)) != 0) failed = "setuid";
-    if (failed != nullptr) {
-        std::printf("\nCan't switch to the restricted user and group: %s failed: %s\n\n", failed,
-                    std::strerror(errno));
-        std::fflush(stdout);
-        return -1;
-    }
-    umask(022);
-    return 0;
-}
-
-int create_ipc(tvn_server_conf *conf) {
-    const rlimit core{CORE_LIMIT, CORE_LIMIT};
-    setrlimit(RLIMIT_CORE, &core);
+bool create_ipc(tvn_server_conf *conf) {
     std::fputs("\n", stderr);
     std::fflush(stderr);
     int channel[2];
-    if (open_status_channel(channel) != 0) return -1;
+    if (open_status_channel(channel) != 0) return false;
     tvn_process.report_read_fd = channel[0];
     tvn_process.report_send_fd = channel[1];
     tvn_process.shm_id = shmget(IPC_PRIVATE, STATUS_AREA_SIZE, IPC_CREAT | 0600);
-    if (tvn_process.shm_id < 0) return -1;
+    if (tvn_process.shm_id < 0) return false;
     void *area = shmat(tvn_process.shm_id, nullptr, 0);
-    if (area == reinterpret_cast<void *>(-1)) return -1;
+    if (area == reinterpret_cast<void *>(-1)) return false;
     tvn_process.area = static_cast<tvn_status_area *>(area);
     std::memset(area, 0, STATUS_AREA_SIZE);
     workers.reset(tvn_process.area);
     const address_limit_settings limits = address_settings(conf);
     if (limits.any()) {
-        if (!open_admission_board()) return -1;
+        if (!open_admission_board()) return false;
         address_book.emplace(limits);
     }
     const std::string path = std::string(conf->server_root) + "log/accept.lock";
     tvn_process.lock_path = strdup(path.c_str());
     if (tvn_process.lock_path == nullptr) {
         std::fputs("*********** TOLVANE SERVER ERRORR  **********\n", stderr);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 // The lock file exists only until every process holds its descriptor.
@@ -325,11 +283,11 @@ void kill_remaining_workers() {
     }
 }
 
-int master_loop(tvn_server_conf *conf) {
+void master_loop(tvn_server_conf *conf) {
     install_master_handlers();
     tvn_process.area->running = 1;
     tvn_process.accept_lock_fd = create_accept_lock();
-    if (tvn_process.accept_lock_fd < 0) return -1;
+    if (tvn_process.accept_lock_fd < 0) return;
     for (int i = 0; i < MIN_IDLE_WORKERS && workers.next_slot() != -1; ++i)
         start_one_worker(conf);
 
@@ -352,7 +310,6 @@ int master_loop(tvn_server_conf *conf) {
     }
     if (drain_on_quit) drain_finished_workers();
     kill_remaining_workers();
-    return 0;
 }
 
 void clean_up() {
@@ -399,7 +356,10 @@ extern "C" int os_stop_main(void) { return 0; }
 
 extern "C" int os_main(tvn_server_conf *conf, tvn_init_mpool *) {
     std::fflush(stdout);
-    if (open_listeners(conf) == 0 && create_ipc(conf) == 0) master_loop(conf);
+    if (open_listeners(conf) && drop_privileges(conf)) {
+        limit_core_files();
+        if (create_ipc(conf)) master_loop(conf);
+    }
     clean_up();
     return 0;
 }

@@ -43,7 +43,7 @@ extern "C" int tvn_main(char *server_root) {
         std::exit(1);
     }
     print_info(3);
-    if (load_modules(&conf, handles, conf.server_root, mpool) != 0) {
+    if (load_modules(&conf, handles, conf.server_root, mpool) != module_load::loaded) {
         print_info(4);
         unload_modules(conf.modules, handles);
         release_init_pool(mpool);

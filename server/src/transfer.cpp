@@ -2,17 +2,18 @@
 // and WRITE names its offset; the server keeps no file position between requests.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "answer.h"
 #include "connection.h"
 #include "fhandler.h"
+#include "file_range.h"
 #include "handlers.h"
 #include "hooks.h"
 #include "local_path.h"
 #include "os.h"
+#include "parsed_request.h"
+
+using tvn_wire::put_le32;
 
 namespace {
 
@@ -30,95 +31,80 @@ uint32_t host_open_flags(uint32_t mode) {
     return flags;
 }
 
-// The handle's descriptor for READ and WRITE, after the access chain agreed; -1 with the status
-// to answer (0: nothing to answer).
-int open_handle_for_transfer(tvn_connection *connection, uint8_t *status) {
+// The handle a READ or WRITE names, its file as local_path1, and the access chain's word on it;
+// only then is its descriptor taken (reopening the file if need be).
+struct transfer_target {
+    int fd = -1;
+    uint8_t status = OK; // OK when fd holds; 0 when the connection is closing
+};
+
+transfer_target open_target(tvn_connection *connection, uint32_t number) {
     tvn_request *request = connection->request;
-    const int fd = fhandler_pool_manager(connection, connection->handle, 0, nullptr, status, FH_LOOK_UP);
-    if (fd < 0) return -1;
+    fhandler *handle = find_handle(connection->handles, number);
+    if (handle == nullptr) return {-1, INVALID_HANDLE};
+    if (!name_in_request(connection, handle)) return {-1, 0};
     request->seek = 0;
     request->length = 0;
-    *status = mod_access_check(connection);
-    if (*status != OK) return -1;
-    // A negative offset is what positioning the descriptor would refuse with EINVAL.
-    if (connection->position < 0) {
-        *status = BAD_REQUEST;
-        return -1;
-    }
-    return fd;
+    if (uint8_t verdict = mod_access_check(connection); verdict != OK) return {-1, verdict};
+    const handle_descriptor found = descriptor_of(connection, handle);
+    return {found.fd, found.status};
 }
 
 }  // namespace
 
-uint8_t process_open(tvn_connection *connection) {
+outcome process_open(tvn_connection *connection, const parsed_request &parsed) {
     tvn_request *request = connection->request;
-    const uint32_t flags = host_open_flags(connection->options);
+    const uint32_t flags = host_open_flags(parsed.options);
     request->method_options = flags;
-    request->remote_path1 = connection->path1;
-    if (uint8_t status = translate_and_check(connection); status != OK) return status;
-    uint8_t status = 0;
-    const int fd = open_local_file(connection, request->local_path1, int(flags),
-                                   links_followed(request), &status);
-    if (fd < 0) return status;
-    const int32_t handle = fhandler_pool_manager(connection, uint32_t(fd), flags,
-                                                 request->local_path1, &status, FH_REGISTER);
-    if (handle < 0) {
-        os_close(fd);
-        return status;
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
+    const handle_descriptor opened =
+        open_local_file(connection, request->local_path1, int(flags), links_followed(request));
+    if (opened.status != OK) return outcome::refusal(opened.status);
+    const registered_handle handle = register_handle(connection, opened.fd, flags, request->local_path1);
+    if (handle.status != OK) {
+        os_close(opened.fd);
+        if (handle.status == INTERNAL_SERVER_ERR) {
+            request->disconnect = 1;
+            return outcome::closing();
+        }
+        return outcome::refusal(handle.status);
     }
-    uint8_t *answer = prepare_answer(connection, TVN_ANSWER_OPEN, 0, OPEN, OK);
-    if (answer == nullptr) return fail_without_answer(connection);
-    put_u32(answer + TVN_FIXED_HEADER + 4, uint32_t(handle));
     struct stat status_of_file {};
-    if (fstat(fd, &status_of_file) == 0) // the file just opened, links followed
-        put_u32(answer + TVN_FIXED_HEADER + 8, uint32_t(status_of_file.st_size));
-    request->response = OK;
-    return uint8_t(send_answer(connection, answer, TVN_ANSWER_OPEN));
+    const bool sized = fstat(opened.fd, &status_of_file) == 0; // the file just opened
+    return plain_answer(connection, TVN_ANSWER_OPEN, OPEN, OK, [&](uint8_t *params) {
+        put_le32(params + 4, handle.number);
+        if (sized) put_le32(params + 8, uint32_t(status_of_file.st_size));
+    });
 }
 
-uint8_t process_read(tvn_connection *connection) {
-    uint8_t status = 0;
-    const int fd = open_handle_for_transfer(connection, &status);
-    if (fd < 0) return status;
-    const uint32_t length = uint32_t(connection->length);
+outcome process_read(tvn_connection *connection, const parsed_request &parsed) {
+    const transfer_target target = open_target(connection, parsed.handle);
+    if (target.status != OK) return refused_by(target.status);
+    const uint32_t length = uint32_t(parsed.length);
     // The data land right behind the header: one buffer, one send.
     uint8_t *answer = prepare_data_answer(connection, TVN_ANSWER_PLAIN, length, READ, OK);
-    if (answer == nullptr) return fail_without_answer(connection);
-    const ssize_t got = pread(fd, answer + TVN_ANSWER_PLAIN, length, connection->position);
-    if (got < 0) return errno == EBADF ? INVALID_HANDLE : ACCESS_DENIED;
-    put_u32(answer + TVN_OFF_BODY_LENGTH, uint32_t(got));
-    connection->request->response = OK;
-    return uint8_t(send_answer(connection, answer, TVN_ANSWER_PLAIN + uint32_t(got)));
+    if (answer == nullptr) return outcome::unanswerable();
+    const range_result got = read_range(target.fd, answer + TVN_ANSWER_PLAIN, length, parsed.position);
+    if (got.status != OK) return outcome::refusal(got.status);
+    put_le32(answer + TVN_OFF_BODY_LENGTH, got.count);
+    return outcome::answer(answer, TVN_ANSWER_PLAIN + got.count, OK);
 }
 
-uint8_t process_write(tvn_connection *connection) {
-    uint8_t status = 0;
-    const int fd = open_handle_for_transfer(connection, &status);
-    if (fd < 0) return status;
-    uint32_t written = 0;
-    if (connection->length == 0) {
-        // A zero-length WRITE cuts (or extends with zeros) the file at the offset.
-        if (os_truncate(fd, nullptr, 0, connection->position) != 0)
-            return errno == EBADF ? INVALID_HANDLE : DISK_FULL;
-    } else {
-        const ssize_t put = pwrite(fd, connection->write_data, size_t(connection->length),
-                                   connection->position);
-        if (put < 0) return errno == EBADF ? INVALID_HANDLE : DISK_FULL;
-        written = uint32_t(put);
-    }
-    uint8_t *answer = prepare_answer(connection, TVN_ANSWER_COUNT, 0, WRITE, OK);
-    if (answer == nullptr) return fail_without_answer(connection);
-    put_u32(answer + TVN_FIXED_HEADER + 4, written);
-    connection->request->response = OK;
-    return uint8_t(send_answer(connection, answer, TVN_ANSWER_COUNT));
+outcome process_write(tvn_connection *connection, const parsed_request &parsed) {
+    const transfer_target target = open_target(connection, parsed.handle);
+    if (target.status != OK) return refused_by(target.status);
+    const auto length = uint32_t(parsed.length);
+    const range_result put = put_range(target.fd, parsed.position, length, parsed.data, length);
+    if (put.status != OK) return outcome::refusal(put.status);
+    return plain_answer(connection, TVN_ANSWER_COUNT, WRITE, OK,
+                        [&](uint8_t *params) { put_le32(params + 4, put.count); });
 }
 
-uint8_t process_close(tvn_connection *connection) {
-    uint8_t status = 0;
-    if (fhandler_pool_manager(connection, connection->handle, 0, nullptr, &status, FH_RELEASE) < 0)
-        return status;
-    uint8_t *answer = prepare_answer(connection, TVN_ANSWER_PLAIN, 0, CLOSE, OK);
-    if (answer == nullptr) return fail_without_answer(connection);
-    connection->request->response = OK;
-    return uint8_t(send_answer(connection, answer, TVN_ANSWER_PLAIN));
+outcome process_close(tvn_connection *connection, const parsed_request &parsed) {
+    fhandler *handle = find_handle(connection->handles, parsed.handle);
+    if (handle == nullptr) return outcome::refusal(INVALID_HANDLE);
+    if (!name_in_request(connection, handle)) return outcome::closing(); // for the journal
+    if (uint8_t released = release_handle(connection, handle); released != OK)
+        return outcome::refusal(released);
+    return plain_answer(connection, TVN_ANSWER_PLAIN, CLOSE, OK, [](uint8_t *) {});
 }

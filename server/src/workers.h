@@ -2,6 +2,8 @@
 // accept lock and the listening sockets.
 #pragma once
 
+#include "export.h"
+
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -63,12 +65,12 @@ struct process_state {
 extern process_state tvn_process;
 
 extern "C" {
-extern int32_t socket_num; // index of the last listening socket
+TVN_EXPORT extern int32_t socket_num; // index of the last listening socket
 // Ends a worker: SIGUSR1 exits at once; SIGINT and SIGQUIT report MSG_FINISHED, wait for the
 // master's release and exit.
-void os_quit_child(int signal_number);
+TVN_EXPORT void os_quit_child(int signal_number);
 // Serves the connection of the accept loop, declared by the connection loop.
-void connection_main(tvn_conn_info *info);
+TVN_EXPORT void connection_main(tvn_conn_info *info);
 }
 
 // Closes a connection that is not to be served, without an answer, after the journal's line

@@ -78,13 +78,13 @@ TEST_F(config_test, the_section_closes_at_any_closing_tag_and_later_lines_are_ig
 }
 
 TEST_F(config_test, the_open_tag_allows_blanks_and_a_trailing_comment) {
-    EXPECT_EQ(match_open_tag("<Server>", "Server"), 0);
-    EXPECT_EQ(match_open_tag(" \t<  Server \t> # main", "Server"), 0);
-    EXPECT_EQ(match_open_tag("<ServerX>", "Server"), 0); // only the tag's length is compared
-    EXPECT_EQ(match_open_tag("<Server", "Server"), -1);
-    EXPECT_EQ(match_open_tag("<Server main>", "Server"), -1);
-    EXPECT_EQ(match_open_tag("<server>", "Server"), -1);
-    EXPECT_EQ(match_open_tag("Server>", "Server"), -1);
+    EXPECT_TRUE(match_open_tag("<Server>", "Server"));
+    EXPECT_TRUE(match_open_tag(" \t<  Server \t> # main", "Server"));
+    EXPECT_TRUE(match_open_tag("<ServerX>", "Server")); // only the tag's length is compared
+    EXPECT_FALSE(match_open_tag("<Server", "Server"));
+    EXPECT_FALSE(match_open_tag("<Server main>", "Server"));
+    EXPECT_FALSE(match_open_tag("<server>", "Server"));
+    EXPECT_FALSE(match_open_tag("Server>", "Server"));
 }
 
 TEST_F(config_test, a_file_without_a_server_section_fails_with_its_message) {

@@ -17,11 +17,11 @@ protected:
     void SetUp() override { mpool = create_init_pool(); }
     void TearDown() override { release_init_pool(mpool); }
 
-    int load(const std::string &load_lines) {
+    module_load load(const std::string &load_lines) {
         root.write_config("<Server>\n" + load_lines + "</Server>\n");
-        if (init_server_config(&conf, mpool, root.path().c_str()) != 0) return -100;
+        EXPECT_EQ(init_server_config(&conf, mpool, root.path().c_str()), 0);
         ::testing::internal::CaptureStdout();
-        int result = load_modules(&conf, handles, root.path().c_str(), mpool);
+        const module_load result = load_modules(&conf, handles, root.path().c_str(), mpool);
         printed = ::testing::internal::GetCapturedStdout();
         return result;
     }
@@ -42,7 +42,7 @@ protected:
 TEST_F(module_loader_test, modules_load_in_order_and_unload_after_their_exit_hooks) {
     root.install_test_module("recorder_module", "a.so");
     root.install_test_module("recorder_module", "b.so");
-    ASSERT_EQ(load("LoadModule a.so\nLoadModule b.so\n"), 0);
+    ASSERT_EQ(load("LoadModule a.so\nLoadModule b.so\n"), module_load::loaded);
     const std::string lib = root.path() + "lib/";
     EXPECT_EQ(printed, "Loading module library " + lib + "a.so ...ok\nLoading module library " +
                            lib + "b.so ...ok\n");
@@ -60,7 +60,7 @@ TEST_F(module_loader_test, modules_load_in_order_and_unload_after_their_exit_hoo
 TEST_F(module_loader_test, a_missing_second_library_stops_loading_and_only_the_first_is_closed) {
     root.install_test_module("recorder_module", "a.so");
     root.install_test_module("recorder_module", "c.so");
-    ASSERT_EQ(load("LoadModule a.so\nLoadModule missing.so\nLoadModule c.so\n"), -1);
+    ASSERT_EQ(load("LoadModule a.so\nLoadModule missing.so\nLoadModule c.so\n"), module_load::cannot_load);
     const std::string path = root.path() + "lib/missing.so";
     EXPECT_NE(printed.find("Loading module library " + path + " ..."), std::string::npos);
     EXPECT_NE(printed.find("cannot open shared object file"), std::string::npos); // loader's text
@@ -75,7 +75,7 @@ TEST_F(module_loader_test, a_missing_second_library_stops_loading_and_only_the_f
 
 TEST_F(module_loader_test, a_library_without_init_module_is_closed_at_once) {
     root.install_test_module("no_init_module", "plain.so");
-    ASSERT_EQ(load("LoadModule plain.so\n"), -1);
+    ASSERT_EQ(load("LoadModule plain.so\n"), module_load::cannot_load);
     EXPECT_NE(printed.find("\nCan't load congiguration function init_module\n\n"),
               std::string::npos);
     EXPECT_EQ(handles[0], nullptr);
@@ -85,7 +85,7 @@ TEST_F(module_loader_test, a_library_without_init_module_is_closed_at_once) {
 TEST_F(module_loader_test, an_init_module_that_fails_keeps_its_handle_for_the_shutdown) {
     root.install_test_module("recorder_module", "a.so");
     root.install_test_module("failing_init_module", "bad.so");
-    ASSERT_EQ(load("LoadModule a.so\nLoadModule bad.so\n"), 8);
+    ASSERT_EQ(load("LoadModule a.so\nLoadModule bad.so\n"), module_load::init_failed);
     EXPECT_NE(handles[1], nullptr);
     unload_modules(conf.modules, handles);
     EXPECT_EQ(events(), "init_module a.so\ninit_module_failed bad.so\nserver_exit a.so\n"
@@ -95,7 +95,7 @@ TEST_F(module_loader_test, an_init_module_that_fails_keeps_its_handle_for_the_sh
 }
 
 TEST_F(module_loader_test, no_load_module_line_prints_nothing) {
-    ASSERT_EQ(load(""), 0);
+    ASSERT_EQ(load(""), module_load::loaded);
     EXPECT_EQ(printed, "");
     EXPECT_EQ(handles[0], nullptr);
 }

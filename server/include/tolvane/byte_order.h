@@ -1,11 +1,12 @@
-// Little-endian integers on byte buffers. Every integer the client puts on the wire or reads
-// from it goes through these, so the host's byte order and struct layout never matter.
-#pragma once
+/* Little-endian integers on byte buffers (C++). Every integer the server and the client put on
+ * the wire or read from it goes through these, so the host's byte order and struct layout never
+ * matter. */
+#ifndef TOLVANE_BYTE_ORDER_H
+#define TOLVANE_BYTE_ORDER_H
 
 #include <cstdint>
-#include <vector>
 
-namespace tvn_client {
+namespace tvn_wire {
 
 // The caller guarantees 2 (or 4) bytes at `at`.
 inline void put_le16(std::uint8_t *at, std::uint16_t value) {
@@ -26,13 +27,6 @@ inline std::uint32_t get_le32(const std::uint8_t *at) {
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-inline void append_le16(std::vector<std::uint8_t> &out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
+}  // namespace tvn_wire
 
-inline void append_le32(std::vector<std::uint8_t> &out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-}  // namespace tvn_client
+#endif
