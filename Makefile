@@ -5,8 +5,13 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 DEMO_ROOT ?= $(CURDIR)/demo-root
 DEMO_PORT ?= 7070
+SOAK_CLIENTS ?= 500
+SOAK_SECONDS ?= 120
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= all
 
-.PHONY: all build test test-asan demo demo-stop bench bench-compare clean
+.PHONY: all build test test-asan fuzz demo demo-stop bench bench-compare soak clean
 
 all: build
 
@@ -21,6 +26,11 @@ test: build
 # The same tests under the address and undefined-behaviour sanitizers.
 test-asan:
 	$(MAKE) test BUILD=build-asan BUILD_TYPE=Debug CMAKE_FLAGS=-DTVN_SANITIZE=ON
+
+# Builds the libFuzzer targets with clang in $(FUZZ_BUILD) and runs each for $(FUZZ_SECONDS)
+# seconds; fails when one finds a fault (its reproducer lands in $(FUZZ_BUILD)/findings/).
+fuzz:
+	JOBS=$(JOBS) tests/fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Builds, lays out a demo server root and starts the server on 127.0.0.1:$(DEMO_PORT).
 demo: build
@@ -38,5 +48,10 @@ bench: build
 bench-compare: build
 	bench/compare.sh $(BUILD)
 
+# Builds, then drives a server of its own with $(SOAK_CLIENTS) concurrent clients for
+# $(SOAK_SECONDS) seconds and checks that nothing was lost and no worker left behind (as root).
+soak: build
+	$(BUILD)/bin/tvnsoak --clients $(SOAK_CLIENTS) --seconds $(SOAK_SECONDS)
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan $(FUZZ_BUILD)
