@@ -6,7 +6,6 @@
 #include <pwd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -32,24 +31,18 @@ bool get_user_from_file(const std::string &path, service_names *names) {
         std::fclose(config);
         return true;
     }
-    long size = config_line_size;
-    auto *line = static_cast<char *>(std::calloc(std::size_t(size), 1));
-    if (line == nullptr) {
+    line_buffer line(config_line_size);
+    if (!line.usable()) {
         std::fclose(config);
         return false;
     }
-    for (;;) {
-        std::memset(line, 0, std::size_t(size));
-        const long got = readline(config, '\n', size, &line, 1);
-        if (got == -1) break;
-        size = got;
-        if (find_tag(line, "/module") == 1) break;
+    while (line.next(config)) {
+        if (find_tag(line.text, "/module") == 1) break;
         row words{};
-        read_word(line, &words);
+        read_word(line.text, &words);
         if (std::strcmp(words.text[0], "TvnUser") == 0) names->user = words.text[1];
         else if (std::strcmp(words.text[0], "TvnGroup") == 0) names->group = words.text[1];
     }
-    std::free(line);
     std::fclose(config);
     return true;
 }

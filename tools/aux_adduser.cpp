@@ -230,13 +230,11 @@ bool database_is_directory(const char *path) {
 
 bool ask(const char *prompt, std::string *answer) {
     say(prompt);
-    long size = answer_size;
-    auto *buffer = static_cast<char *>(std::calloc(std::size_t(size), 1));
-    if (buffer == nullptr) return false;
-    const long got = readline(stdin, '\n', size, &buffer, 1);
-    answer->assign(buffer);
-    std::free(buffer);
-    return got != -1;
+    line_buffer line(answer_size);
+    if (!line.usable()) return false;
+    const bool read = line.next(stdin);
+    answer->assign(line.text);
+    return read;
 }
 
 bool insert_user(new_account &account) {

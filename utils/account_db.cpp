@@ -42,30 +42,19 @@ constexpr int reopen_attempts = 10;
 
 char *search_user_line(FILE *fp, const char *user, long *pos) {
     if (!possible_name(user)) return nullptr;
-    long size = 1024;
-    auto *line = static_cast<char *>(std::calloc(std::size_t(size), 1));
-    if (line == nullptr) return nullptr;
+    line_buffer line(1024);
+    if (!line.usable()) return nullptr;
     const std::size_t user_length = std::strlen(user);
-    *pos = std::ftell(fp);
-    for (;;) {
-        const long got = readline(fp, '\n', size, &line, 1);
-        if (got == -1) break;
-        size = got;
-        const char *start = line;
+    for (*pos = std::ftell(fp); line.next(fp); *pos = std::ftell(fp)) {
+        const char *start = line.text;
         while (is_blank(*start)) {
             ++start;
             ++*pos;
         }
         if (strncasecmp(start, user, user_length) == 0 &&
-            (start[user_length] == '!' || start[user_length] == ':')) {
-            char *record = strdup(start);
-            std::free(line);
-            return record;
-        }
-        std::memset(line, 0, std::size_t(size));
-        *pos = std::ftell(fp);
+            (start[user_length] == '!' || start[user_length] == ':'))
+            return strdup(start);
     }
-    std::free(line);
     return nullptr;
 }
 

@@ -104,9 +104,8 @@ namespace {
 // get_pwd, telling the end of the input apart from a terminal failure.
 char *read_secret(entry_failure *failure) {
     *failure = entry_failure::none;
-    long size = 35;
-    auto *buffer = static_cast<char *>(std::calloc(std::size_t(size), 1));
-    if (buffer == nullptr) {
+    line_buffer secret(35);
+    if (!secret.usable()) {
         *failure = entry_failure::terminal;
         return nullptr;
     }
@@ -114,7 +113,6 @@ char *read_secret(entry_failure *failure) {
     if (tcgetattr(STDIN_FILENO, &saved) != 0) {
         std::printf("Internal error\n");
         std::fflush(stdout);
-        std::free(buffer);
         *failure = entry_failure::terminal;
         return nullptr;
     }
@@ -124,27 +122,26 @@ char *read_secret(entry_failure *failure) {
     if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) != 0) {
         std::printf("Internal error\n");
         std::fflush(stdout);
-        std::free(buffer);
         *failure = entry_failure::terminal;
         return nullptr;
     }
-    const long got = readline(stdin, '\n', size, &buffer, 1);
+    const bool typed = secret.next(stdin);
     if (tcsetattr(STDIN_FILENO, TCSANOW, &saved) != 0) {
         std::printf("Intrnal error\n");
         std::fflush(stdout);
-        release_secret(buffer);
+        release_secret(secret.release());
         *failure = entry_failure::terminal;
         return nullptr;
     }
     std::printf("\n"); // the typed line feed was not echoed
     std::fflush(stdout);
-    if (got == -1) {
+    if (!typed) {
         // Nothing typed before the end of the input: no password, not an empty one.
-        release_secret(buffer);
+        release_secret(secret.release());
         *failure = entry_failure::ended;
         return nullptr;
     }
-    return buffer;
+    return secret.release();
 }
 
 // The hash of password with a fresh salt of form, in a heap block; NULL when hashing failed.

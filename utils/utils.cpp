@@ -1,7 +1,6 @@
 // The configuration-file reader: lines, words, tags and the search for a module's section.
 #include "utils.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -29,47 +28,15 @@ std::string_view take_tag_word(const char **p) {
     return {start, std::size_t(end - start)};
 }
 
-bool grow(char **buf, long *size) {
-    auto *bigger = static_cast<char *>(std::realloc(*buf, std::size_t(*size) * 2));
-    if (bigger == nullptr) return false;
-    std::memset(bigger + *size, 0, std::size_t(*size));
-    *buf = bigger;
-    *size *= 2;
-    return true;
-}
-
 }  // namespace
 
 long readline(const void *fd, char term, long size, char **buf, int from_file) {
-    if (buf == nullptr || *buf == nullptr || size < 1) return -1;
     auto *stream = static_cast<FILE *>(const_cast<void *>(fd));
     const auto *text = static_cast<const char *>(fd);
-    const int stop = static_cast<unsigned char>(term);
-    std::size_t text_length = 0;
-    int c;
-    if (from_file) {
-        c = std::fgetc(stream);
-        if (c == EOF) return -1;
-    } else {
-        if (text == nullptr) return -1;
-        text_length = std::strlen(text);
-        c = static_cast<unsigned char>(text[0]);
-    }
-    // The position, not the contents' length, decides when to grow: a zero byte read from a
-    // file must not let the line run past the block.
-    long position = 0;
-    for (;;) {
-        if (c == stop || (from_file && c == EOF)) return size;
-        if (position + 1 >= size && !grow(buf, &size)) return -1;
-        (*buf)[position++] = char(c);
-        if (from_file) {
-            c = std::fgetc(stream);
-        } else {
-            if (std::size_t(position) >= text_length) return -1;
-            c = static_cast<unsigned char>(text[position]);
-        }
-        if (c == '\n' && stop != '\n') return -1;
-    }
+    const long got =
+        from_file ? read_line(stream, term, &size, buf) : read_line(text, term, &size, buf);
+    // Memory that runs out looks like the end of the input to the callers.
+    return got == line_no_memory ? -1 : got;
 }
 
 void read_word(char *line, row *r) {
@@ -128,21 +95,13 @@ int scan_line(const char *line, const char *target, const char *name) {
 }
 
 int search_module(FILE *fp, const char *mod_name) {
-    long size = 100;
-    auto *line = static_cast<char *>(std::calloc(std::size_t(size), 1));
-    if (line == nullptr) return -1;
+    line_buffer line(100);
+    if (!line.usable()) return -1;
     for (;;) {
-        const long got = readline(fp, '\n', size, &line, 1);
-        if (got == -1) {
+        if (!line.next(fp)) {
             std::printf("I can't find <module %s> section, I can't go on\n", mod_name);
-            std::free(line);
             return -1;
         }
-        size = got;
-        const bool found = scan_line(line, "module", mod_name) == 0;
-        std::memset(line, 0, std::size_t(size));
-        if (found) break;
+        if (scan_line(line.text, "module", mod_name) == 0) return 0;
     }
-    std::free(line);
-    return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "line_reader.h"
 #include "tolvane/module.h"
 
 // Two words of a configuration line: text[0] the key, text[1] the value. Both point into the
@@ -18,8 +19,9 @@ struct row {
     char *text[2];
 };
 
-// Reads up to the character term (consumed, not stored) into *buf. The source fd is a FILE *
-// when from_file is non-zero, otherwise a zero-terminated string read from its first character.
+// Reads up to the character term (consumed, not stored) into *buf, with read_line
+// (line_reader.h). The source fd is a FILE * when from_file is non-zero, otherwise a
+// zero-terminated string read from its first character.
 // *buf must be a heap block of size bytes (size >= 1) that the caller owns and has zero-filled:
 // characters are stored without a terminating zero. When the line does not fit, the block is
 // reallocated to twice its size, the new half zero-filled, and *buf replaced.

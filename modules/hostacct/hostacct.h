@@ -21,19 +21,12 @@ namespace hostacct {
 
 inline constexpr char module_name[] = "mod_system_users";
 
-// One VirtualDomain subsection; start-up pool. The first one is the module's
-// init_module_data.
-struct host_domain {
-    char *passwd_file; // the host-account database
-    uint16_t owner_change_password;
-    uint16_t guest_change_password;
-    uint8_t link_flags; // TVN_LINK_SHOW ("ShowSymLink"), TVN_LINK_FOLLOW ("FollowSymLink")
-    uint8_t enabled;    // a domain that is not enabled never takes part in a lookup
-    name_node *aliases;            // "Alias", the last one first; none: a default domain
-    name_node *authorized_groups;  // "AuthorizedGroup"; none: any primary group
-    name_node *authorized_shells;  // "AuthorizedShell"; none: any login shell
-    salt_form password_hash;       // "PasswordHash": the form of the guest hashes a change writes
-    host_domain *next;
+// One VirtualDomain subsection (the keys every account domain holds, and the group and shell
+// rules); start-up pool. The first one is the module's init_module_data.
+struct host_domain : account_domain {
+    name_node *authorized_groups = nullptr; // "AuthorizedGroup"; none: any primary group
+    name_node *authorized_shells = nullptr; // "AuthorizedShell"; none: any login shell
+    host_domain *next = nullptr;
 };
 
 // ---- Configuration (config.cpp) ----------------------------------------------------------

@@ -3,8 +3,6 @@
 // under the host's password-file lock, with the hash method the host's own tools use. The
 // guest password is field 1 of the user's record, hashed in the domain's form. Host user names
 // differ by letter case, so only an entry of the very name is the user's.
-#include <cstdlib>
-
 #include "hostacct.h"
 #include "utils.h"
 
@@ -14,27 +12,11 @@ namespace {
 
 constexpr char shadow_file[] = "/etc/shadow";
 
-bool guest_change(const tvn_request *request) { return request->method_options == 2; }
-
-struct free_on_exit {
-    char *text;
-    ~free_on_exit() { std::free(text); }
-};
-
 // True when the domain's database holds a record of user. A host user who cannot log in here
 // cannot change a password here either.
 bool has_record(const host_domain *domain, const char *user) {
     if (domain->passwd_file == nullptr) return false;
-    FILE *database = std::fopen(domain->passwd_file, "r");
-    if (database == nullptr) {
-        std::printf("Can't open %s file\n", domain->passwd_file);
-        std::fflush(stdout);
-        return false;
-    }
-    long offset = 0;
-    const free_on_exit record{search_user_line(database, user, &offset, name_match::exact)};
-    std::fclose(database);
-    return record.text != nullptr;
+    return find_user_record(domain->passwd_file, "r", user, name_match::exact) != nullptr;
 }
 
 // May this change be made: the domain allows it, the user has a record, the host knows the
@@ -43,10 +25,7 @@ bool has_record(const host_domain *domain, const char *user) {
 int auth_pwd(const tvn_request *request, const host_domain **found) {
     const auto *first = static_cast<const host_domain *>(request->init_module_data);
     const host_domain *domain = check_address(first, request->domain);
-    if (domain == nullptr) return NOT_HANDLED;
-    const bool allowed =
-        guest_change(request) ? domain->guest_change_password : domain->owner_change_password;
-    if (!allowed) return NOT_HANDLED;
+    if (domain == nullptr || !change_allowed(request, *domain)) return NOT_HANDLED;
     if (!has_record(domain, request->username)) return NOT_HANDLED;
     host_user user{};
     if (!find_host_user(request->username, &user) || is_root(user) || !admitted(domain, user) ||
@@ -100,13 +79,9 @@ int change_file(tvn_request *request, const host_domain *domain) {
 int change_password(tvn_request *request) {
     const host_domain *domain = nullptr;
     if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
-    if (!new_password_given(request)) return INTERNAL_SERVER_ERR;
     // The shadow file gets what the host's own password tool would write there.
     const salt_form form = guest_change(request) ? domain->password_hash : salt_form::host_preferred;
-    if (!put_new_hash(request, form)) return INTERNAL_SERVER_ERR;
-    if (change_file(request, domain) != OK) return INTERNAL_SERVER_ERR;
-    request->disconnect = 1;
-    return OK;
+    return make_password_change(request, form, [&] { return change_file(request, domain); });
 }
 
 }  // namespace hostacct

@@ -4,35 +4,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "journal.h"
+#include "line_reader.h"
 #include "utils.h"
 
 namespace {
 
 constexpr long line_size = 100;
-
-// The heap line buffer the reader grows; zero-filled before every line, since readline does
-// not terminate what it stores.
-struct line_buffer {
-    long size = line_size;
-    char *text = static_cast<char *>(std::calloc(std::size_t(line_size), 1));
-    line_buffer() = default;
-    line_buffer(const line_buffer &) = delete;
-    line_buffer &operator=(const line_buffer &) = delete;
-    ~line_buffer() { std::free(text); }
-    // The next line of fp; false at the end of the file.
-    bool next(FILE *fp) {
-        std::memset(text, 0, std::size_t(size));
-        const long got = readline(fp, '\n', size, &text, 1);
-        if (got == -1) return false;
-        size = got;
-        return true;
-    }
-};
 
 struct method_key {
     std::string_view key;
@@ -46,19 +27,6 @@ constexpr method_key method_keys[] = {
     {"LogRename", RENAME},      {"LogCopyfile", COPYFILE},     {"LogChangePwd", CHANGEPWD},
 };
 
-bool add_alias(virtual_domain *record, const char *name, tvn_init_mpool *mpool) {
-    // One block for the node and its text: the start-up pool has few slots.
-    const std::size_t length = std::strlen(name);
-    auto *alias = static_cast<journal_alias *>(
-        mpool->tvn_malloc(mpool->init_pool, uint32_t(sizeof(journal_alias) + length + 1)));
-    if (alias == nullptr) return false;
-    alias->name = reinterpret_cast<char *>(alias + 1);
-    std::memcpy(alias->name, name, length + 1);
-    alias->next = record->aliases;
-    record->aliases = alias;
-    return true;
-}
-
 void set_log_file(virtual_domain *record, const char *path) {
     // A file that cannot be opened leaves the section silent; it does not stop the server.
     // A repeated key replaces the earlier file.
@@ -70,11 +38,7 @@ void release_list(virtual_domain *list, tvn_init_mpool *mpool) {
     while (list != nullptr) {
         virtual_domain *next = list->next;
         if (list->log_fd >= 0) close(list->log_fd);
-        for (journal_alias *alias = list->aliases; alias != nullptr;) {
-            journal_alias *following = alias->next;
-            mpool->tvn_free(mpool->init_pool, alias);
-            alias = following;
-        }
+        release_names(mpool, list->aliases);
         mpool->tvn_free(mpool->init_pool, list);
         list = next;
     }
@@ -95,7 +59,7 @@ extern "C" int put_elem(virtual_domain *record, const char *key, const char *val
         set_log_file(record, value);
         return 0;
     }
-    if (name == "Alias") return add_alias(record, value, mpool) ? 0 : -1;
+    if (name == "Alias") return add_name(mpool, &record->aliases, value) ? 0 : -1;
     std::printf("Unknown field %s\n", key);
     return -1;
 }
@@ -109,8 +73,8 @@ extern "C" int read_virtual_domain(FILE *fp, virtual_domain **list, tvn_init_mpo
     record->next = *list;
     *list = record;
 
-    line_buffer line;
-    if (line.text == nullptr) return -1;
+    line_buffer line(line_size);
+    if (!line.usable()) return -1;
     while (line.next(fp)) {
         if (find_tag(line.text, "/VirtualDomain") == 1) break;
         row words{};
@@ -123,8 +87,8 @@ extern "C" int read_virtual_domain(FILE *fp, virtual_domain **list, tvn_init_mpo
 }
 
 extern "C" int read_module_section(virtual_domain **list, tvn_init_mpool *mpool, FILE *fp) {
-    line_buffer line;
-    if (line.text == nullptr) return -1;
+    line_buffer line(line_size);
+    if (!line.usable()) return -1;
     // Lines outside the VirtualDomain sections are ignored.
     while (line.next(fp)) {
         if (find_tag(line.text, "/module") == 1) break;

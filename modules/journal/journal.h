@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "name_list.h"
 #include "tolvane/module.h"
 
 #ifdef __cplusplus
@@ -17,18 +18,12 @@ extern "C" {
 
 #define JOURNAL_EXPORT __attribute__((visibility("default")))
 
-/* One "Alias" value; the alias and its text share one start-up pool block. */
-typedef struct journal_alias {
-    char *name;
-    struct journal_alias *next;
-} journal_alias;
-
 /* One VirtualDomain section; start-up pool. The list holds the sections in reverse file
  * order: the last section of the file comes first. */
 typedef struct virtual_domain {
-    journal_alias *aliases; /* none: the section serves every domain */
-    int32_t log_fd;         /* "LoggingFile", opened for appending; -1: nothing is logged */
-    uint32_t method_mask;   /* bit (1 << method code) set for each method to log */
+    name_node *aliases;   /* "Alias", the last one first; none: the section serves every domain */
+    int32_t log_fd;       /* "LoggingFile", opened for appending; -1: nothing is logged */
+    uint32_t method_mask; /* bit (1 << method code) set for each method to log */
     struct virtual_domain *next;
 } virtual_domain;
 

@@ -21,6 +21,11 @@ public:
         if (out_ != nullptr) std::memcpy(out_ + length_, text.data(), text.size());
         length_ += text.size();
     }
+    template <typename... Texts>
+    void plain(std::string_view first, const Texts &...rest) {
+        plain(first);
+        (plain(std::string_view(rest)), ...);
+    }
 
     // A line feed, a tab or any other control byte in a client's text would let the client
     // end a line and begin a forged one; the backslash is escaped too, so that an escape in
@@ -47,38 +52,23 @@ private:
 
 // "%s %ld\t%s@%s\t%c   %s  %s  %s  %s  %s  %s %s %s\n"
 void request_line(sink &line, const line_fields &fields, std::string_view session) {
-    line.plain(fields.time);
-    line.plain(" ");
-    line.plain(session);
-    line.plain("\t");
+    line.plain(fields.time, " ", session, "\t");
     line.escaped(fields.user);
     line.plain("@");
     line.escaped(fields.domain);
-    line.plain("\t");
-    line.plain({&fields.kind, 1});
-    line.plain("   ");
-    line.plain(fields.method);
-    line.plain("  ");
-    line.plain(fields.status);
+    line.plain("\t", std::string_view(&fields.kind, 1), "   ", fields.method, "  ", fields.status);
     for (const char *path : fields.paths) {
         line.plain("  ");
         line.escaped(path);
     }
-    line.plain(" ");
-    line.plain(fields.address);
-    line.plain(" ");
+    line.plain(" ", fields.address, " ");
     line.escaped(fields.message);
     line.plain("\n");
 }
 
 // "%s %ld\t %s  %s  %s\n"
 void refused_line(sink &line, const line_fields &fields, std::string_view session) {
-    line.plain(fields.time);
-    line.plain(" ");
-    line.plain(session);
-    line.plain("\t Invalid connection from ip  ");
-    line.plain(fields.address);
-    line.plain("  ");
+    line.plain(fields.time, " ", session, "\t Invalid connection from ip  ", fields.address, "  ");
     line.escaped(fields.message);
     line.plain("\n");
 }

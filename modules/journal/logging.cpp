@@ -2,6 +2,7 @@
 // and letting go of its log file when it ends.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,13 +19,6 @@ struct connection_log {
     int32_t log_fd; // -1: this connection is not logged
     uint32_t method_mask;
 };
-
-bool has_alias(const virtual_domain *record, const char *domain) {
-    if (domain == nullptr) return false;
-    for (const journal_alias *alias = record->aliases; alias != nullptr; alias = alias->next)
-        if (std::strcmp(alias->name, domain) == 0) return true;
-    return false;
-}
 
 // The section is chosen once, at the connection's first line: by then a login has put its
 // domain into the request, or never will.
@@ -49,10 +43,26 @@ bool method_logged(uint32_t mask, unsigned method) {
 
 const char *or_blank(const char *text) { return text != nullptr ? text : " "; }
 
+// The client's address as text. The request carries IPv4 only; a client that came over IPv6
+// (address 0 there) is named by the connection's socket.
+void client_address_text(const tvn_request *request, char *text, socklen_t size) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (request->client_ip_address == 0 &&
+        getpeername(request->connection_id, reinterpret_cast<sockaddr *>(&peer), &length) == 0 &&
+        peer.ss_family == AF_INET6) {
+        const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(peer);
+        if (inet_ntop(AF_INET6, &ipv6.sin6_addr, text, size) != nullptr) return;
+    }
+    in_addr client{};
+    client.s_addr = request->client_ip_address;
+    if (inet_ntop(AF_INET, &client, text, size) == nullptr) std::strcpy(text, " ");
+}
+
 // The fields of a request's line and the texts they point to.
 struct line_parts {
     journal::time_text now = journal::current_time();
-    char address[INET_ADDRSTRLEN] = " ";
+    char address[INET6_ADDRSTRLEN] = " ";
     journal::code_name method_spare, status_spare;
     journal::line_fields fields{};
 };
@@ -76,10 +86,7 @@ void describe(const tvn_request *request, line_parts &parts) {
     // CHANGEPWD carries the new password and its hash in paths 1.
     if (request->method == CHANGEPWD) fields.paths[0] = fields.paths[1] = " ";
     if (request->method != CONNECT && request->method != DISCONNECT) return;
-    in_addr client{};
-    client.s_addr = request->client_ip_address;
-    if (inet_ntop(AF_INET, &client, parts.address, sizeof parts.address) == nullptr)
-        std::strcpy(parts.address, " ");
+    client_address_text(request, parts.address, sizeof parts.address);
     fields.paths[3] = "from ip";
     if (request->username == nullptr || request->response != OK) fields.kind = ' ';
     if (request->response == REDIRECT && request->redirect != nullptr)
@@ -108,7 +115,7 @@ int write_line(tvn_request *request, int fd, journal::line_kind kind,
 extern "C" virtual_domain *check_address(virtual_domain *list, const char *domain) {
     virtual_domain *last = nullptr;
     for (virtual_domain *record = list; record != nullptr; record = record->next) {
-        if (record->aliases == nullptr || has_alias(record, domain)) return record;
+        if (record->aliases == nullptr || holds_name(record->aliases, domain)) return record;
         last = record;
     }
     return last;

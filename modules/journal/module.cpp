@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "journal.h"
+#include "module_record.h"
 
 extern "C" int init_module(tvn_module *module, const char * /*server_root*/) {
     static char name[] = "mod_log";
@@ -12,18 +13,7 @@ extern "C" int init_module(tvn_module *module, const char * /*server_root*/) {
         return INTERNAL_SERVER_ERR;
     }
     init_vect();
-    module->module_name = name;
-    module->module_major_version = 1;
-    module->module_minor_version = 1;
     module->init_module_data = list;
-    module->auth_check = nullptr;
-    module->auth_check2 = nullptr;
-    module->message_lookup = nullptr;
-    module->access_check = nullptr;
-    module->path_translation = nullptr;
-    module->logging = logging;
-    module->connection_closing = connection_closing;
-    module->change_pwd = nullptr;
-    module->server_exit = nullptr;
+    fill_module(module, name, {.logging = logging, .connection_closing = connection_closing});
     return 1;
 }

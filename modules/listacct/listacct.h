@@ -18,16 +18,9 @@ namespace listacct {
 
 inline constexpr char module_name[] = "mod_virtual_users";
 
-// One VirtualDomain subsection; start-up pool.
-struct list_domain {
-    name_node *aliases; // "Alias" values, the last one first; none: a default domain
-    uint16_t owner_change_password;
-    uint16_t guest_change_password;
-    char *passwd_file;
-    uint8_t link_flags; // TVN_LINK_SHOW ("ShowSymLink"), TVN_LINK_FOLLOW ("FollowSymLink")
-    uint8_t enabled;    // a domain that is not enabled never takes part in a lookup
-    salt_form password_hash; // "PasswordHash": the form of the hashes a change writes
-    list_domain *next;
+// One VirtualDomain subsection (the keys every account domain holds); start-up pool.
+struct list_domain : account_domain {
+    list_domain *next = nullptr;
 };
 
 // The module's init_module_data; start-up pool.

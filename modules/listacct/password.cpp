@@ -1,7 +1,7 @@
 // Changing a list account's owner or guest password. Either change needs the owner password;
 // the new hash takes the domain's form ("PasswordHash", MD5 unless it says otherwise) and the
 // database is rewritten through a new file beside it.
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include "listacct.h"
@@ -11,28 +11,14 @@ namespace listacct {
 
 namespace {
 
-bool guest_change(const tvn_request *request) { return request->method_options == 2; }
-
-struct free_on_exit {
-    char *text;
-    ~free_on_exit() { std::free(text); }
-};
-
 // Field 1 of the user's record, the owner hash, into hash. OK, or NOT_HANDLED when the
 // database cannot be opened, the user is unknown or the field is not ended.
 int get_user_pwd(const tvn_request *request, const list_domain *domain, char *hash,
                  std::size_t size) {
-    FILE *database = std::fopen(domain->passwd_file, "r+");
-    if (database == nullptr) {
-        std::printf("Can't open %s file\n", domain->passwd_file);
-        std::fflush(stdout);
-        return NOT_HANDLED;
-    }
-    long offset = 0;
-    free_on_exit record{search_user_line(database, request->username, &offset)};
-    std::fclose(database);
-    if (record.text == nullptr) return NOT_HANDLED;
-    const char *field = record.text + std::strlen(request->username) + 1;
+    const heap_text record =
+        find_user_record(domain->passwd_file, "r+", request->username, name_match::any_case);
+    if (record == nullptr) return NOT_HANDLED;
+    const char *field = record.get() + std::strlen(request->username) + 1;
     const char *end = std::strchr(field, '!');
     if (end == nullptr || std::size_t(end - field) >= size) return NOT_HANDLED;
     std::memcpy(hash, field, std::size_t(end - field));
@@ -45,10 +31,7 @@ int get_user_pwd(const tvn_request *request, const list_domain *domain, char *ha
 int auth_pwd(const tvn_request *request, const list_domain **found) {
     const auto *settings = static_cast<const list_settings *>(request->init_module_data);
     const list_domain *domain = check_address(settings, request->domain);
-    if (domain == nullptr) return NOT_HANDLED;
-    const bool allowed =
-        guest_change(request) ? domain->guest_change_password : domain->owner_change_password;
-    if (!allowed) return NOT_HANDLED;
+    if (domain == nullptr || !change_allowed(request, *domain)) return NOT_HANDLED;
     char owner_hash[hash_size];
     if (get_user_pwd(request, domain, owner_hash, sizeof owner_hash) != OK) return NOT_HANDLED;
     if (!password_matches(request->password, owner_hash)) return WRONG_AUTH;
@@ -76,11 +59,8 @@ int change_file(const tvn_request *request, const list_domain *domain) {
 int change_password(tvn_request *request) {
     const list_domain *domain = nullptr;
     if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
-    if (!new_password_given(request)) return INTERNAL_SERVER_ERR;
-    if (!put_new_hash(request, domain->password_hash)) return INTERNAL_SERVER_ERR;
-    if (change_file(request, domain) != OK) return INTERNAL_SERVER_ERR;
-    request->disconnect = 1;
-    return OK;
+    return make_password_change(request, domain->password_hash,
+                                [&] { return change_file(request, domain); });
 }
 
 }  // namespace listacct

@@ -7,7 +7,7 @@
 
 namespace tvn_test {
 
-class hostacct_fixture : public account_module_fixture<hostacct::init> {
+class hostacct_fixture : public account_module_fixture<hostacct_module> {
 protected:
     hostacct::host_domain *domains() const {
         return static_cast<hostacct::host_domain *>(module.init_module_data);

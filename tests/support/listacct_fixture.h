@@ -7,7 +7,7 @@
 
 namespace tvn_test {
 
-class listacct_fixture : public account_module_fixture<listacct::init> {
+class listacct_fixture : public account_module_fixture<listacct_module> {
 protected:
     listacct::list_settings *settings() const {
         return static_cast<listacct::list_settings *>(module.init_module_data);

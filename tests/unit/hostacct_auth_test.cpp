@@ -2,32 +2,28 @@
 // (daemon, bin, nobody, whose shadow entries match no password) log in with the guest
 // password of their record. Covered here: the record, the host's databases, the group and
 // shell rules, owner before guest, the messages, the switch to the user's identity with the
-// user's groups, and the hooks that follow a login. A login that succeeds changes the
-// process's user and groups, so every login runs in a forked child that reports back.
+// user's groups, and the link flags after a login. A login that succeeds changes the
+// process's user and groups, so every login runs in a forked child that reports back. What the
+// login shares with the list-account module is tested in account_auth_test.cpp.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <pwd.h>
 #include <shadow.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "child_run.h"
+#include "account_login.h"
 #include "hostacct_fixture.h"
-#include "pooled_request.h"
 
 namespace {
 
-using tvn_test::pooled_request;
-using report = std::map<std::string, std::string>;
+using report = tvn_test::login_report;
 
 // Takes one capability out of the process's effective set: root that cannot do that one thing.
 bool drop_capability(int capability) {
@@ -117,51 +113,14 @@ protected:
                        "</module>\n"),
                   1)
             << printed;
-        ASSERT_EQ(symlink("/etc/hostname", root.file("link").c_str()), 0);
-        // After a login the child is the host user, which must still see the link.
-        ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+        ASSERT_TRUE(tvn_test::make_login_link(root));
     }
 
     // Logs in within a child that first runs prepare, and reports what auth left behind.
     report login(const char *user, const char *domain, const char *password,
                  const std::function<void()> &prepare = {}) {
-        const auto text = tvn_test::run_in_child([&] {
-            if (prepare) prepare();
-            pooled_request request;
-            request->username = request.text(user);
-            request->domain = request.text(domain);
-            request->password = request.text(password);
-            request->init_module_data = domains();
-            std::ostringstream out;
-            out << "status=" << hostacct::auth(request.get()) << "\n";
-            auto text_of = [](const char *value) { return value != nullptr ? value : "NULL"; };
-            out << "is_guest=" << int(request->is_guest) << "\n"
-                << "private=" << text_of(request->private_dir) << "\n"
-                << "public=" << text_of(request->public_dir) << "\n"
-                << "web=" << text_of(request->web_dir) << "\n"
-                << "flags=" << (reinterpret_cast<uintptr_t>(request->user_module_data) & 0xff) << "\n"
-                << "log=" << text_of(request->log_message) << "\n"
-                << "uid=" << getuid() << "," << geteuid() << "\n"
-                << "gid=" << getgid() << "," << getegid() << "\n";
-            gid_t groups[256];
-            const int count = getgroups(256, groups);
-            std::sort(groups, groups + std::max(count, 0));
-            out << "groups=";
-            for (int i = 0; i < count; ++i) out << (i > 0 ? "," : "") << groups[i];
-            const mode_t mask = umask(0);
-            out << "\numask=" << std::oct << mask << std::dec << "\n";
-            request->local_path1 = request.text(root.file("link"));
-            out << "access=" << hostacct::access_check(request.get()) << "\n";
-            return out.str();
-        });
-        report fields;
-        if (!text) return fields;
-        std::istringstream lines(*text);
-        for (std::string line; std::getline(lines, line);) {
-            const size_t equal = line.find('=');
-            fields[line.substr(0, equal)] = line.substr(equal + 1);
-        }
-        return fields;
+        return tvn_test::log_in_child(hostacct::auth, hostacct::access_check, domains(),
+                                      {user, domain, password}, root.file("link"), prepare);
     }
 
     std::string database_of(const char *client_domain) const {
@@ -313,16 +272,6 @@ TEST_F(hostacct_auth_test, a_failed_switch_refuses_the_login_and_leaves_no_sessi
         EXPECT_EQ(done["public"], "NULL");
         EXPECT_EQ(done["uid"], row.uid);
     }
-}
-
-TEST_F(hostacct_auth_test, closing_the_connection_forgets_the_login) {
-    pooled_request request;
-    request->user_module_data = login_data(3);
-    request->local_path1 = request.text(root.file("link"));
-    EXPECT_EQ(hostacct::access_check(request.get()), OK);
-    EXPECT_EQ(hostacct::connection_closing(request.get()), OK);
-    EXPECT_EQ(request->user_module_data, nullptr);
-    EXPECT_EQ(hostacct::access_check(request.get()), NOT_HANDLED);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ protected:
     }
     static std::set<std::string> aliases(const virtual_domain *record) {
         std::set<std::string> names;
-        for (const journal_alias *a = record->aliases; a != nullptr; a = a->next)
+        for (const name_node *a = record->aliases; a != nullptr; a = a->next)
             names.insert(a->name);
         return names;
     }
@@ -188,7 +188,7 @@ TEST_F(journal_config_test, read_virtual_domain_pushes_its_section_before_the_li
 
 TEST_F(journal_config_test, check_address_takes_an_alias_or_a_section_without_alias_in_list_order) {
     char sales_name[] = "sales", other_name[] = "other";
-    journal_alias sales{sales_name, nullptr}, other{other_name, nullptr};
+    name_node sales{sales_name, nullptr}, other{other_name, nullptr};
     virtual_domain open_section{}, by_other{}, by_sales{};
     by_sales.aliases = &sales;
     by_other.aliases = &other;

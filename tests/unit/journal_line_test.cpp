@@ -172,7 +172,7 @@ TEST_F(journal_line_test, a_disconnect_without_login_is_the_refused_line_whateve
 
 TEST_F(journal_line_test, the_section_is_chosen_at_the_first_line_and_kept) {
     char sales_name[] = "sales";
-    journal_alias sales{sales_name, nullptr};
+    name_node sales{sales_name, nullptr};
     virtual_domain by_sales{&sales, -1, bit(GETDIR), nullptr};
     virtual_domain open_section = section; // the file of the fixture
     open_section.method_mask = bit(GETDIR);

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -23,17 +22,6 @@ stream stream_of(const std::string &text) {
     std::rewind(file.get());
     return file;
 }
-
-// A zero-filled heap line buffer, as the callers of readline keep one.
-struct line_buffer {
-    explicit line_buffer(long initial) : size(initial) {
-        text = static_cast<char *>(std::calloc(std::size_t(initial), 1));
-    }
-    ~line_buffer() { std::free(text); }
-    void clear() { std::memset(text, 0, std::size_t(size)); }
-    long size;
-    char *text;
-};
 
 // ---- readline ------------------------------------------------------------------------------
 
