@@ -5,6 +5,7 @@
 // The process that calls tvn_main becomes the server's master process; it stays inside
 // tvn_main until the server shuts down.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +39,19 @@ int check_arguments(int argc, char **argv) {
     return 0;
 }
 
-// The server root, always ending in "/", with room behind it for SERVER_LIBRARY.
+// The server root, always ending in "/", with room behind it for SERVER_LIBRARY. A relative
+// directory is made absolute first: the process changes into the root, after which the
+// relative name would mean something else.
 char *get_dir_name(const char *dir, size_t *len) {
+    std::string absolute;
+    if (dir != nullptr && dir[0] != '/') {
+        char *resolved = realpath(dir, nullptr);
+        if (resolved != nullptr) {
+            absolute = resolved;
+            std::free(resolved);
+            dir = absolute.c_str();
+        }
+    }
     const char *source = dir != nullptr ? dir : DEFAULT_ROOT;
     const size_t source_length = std::strlen(source);
     *len = source_length + 1 + std::strlen(SERVER_LIBRARY) + 1;
@@ -50,9 +62,33 @@ char *get_dir_name(const char *dir, size_t *len) {
     return root;
 }
 
+// The PID file stays open and locked for the life of the master: a second start on the same
+// root finds the lock held and leaves the running server and its PID file alone.
+int pid_file_fd = -1;
+
+enum class pid_file_claim { claimed, running, failed };
+
+// Takes the PID file's lock before anything of the running server could be touched (its
+// output file included); *running_pid tells who holds it.
+pid_file_claim claim_pid_file(const std::string &path, long *running_pid) {
+    pid_file_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (pid_file_fd < 0) return pid_file_claim::failed; // reported once the output file is there
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(pid_file_fd, F_SETLK, &lock) == 0) return pid_file_claim::claimed;
+    char text[32] = {};
+    const ssize_t got = pread(pid_file_fd, text, sizeof text - 1, 0);
+    *running_pid = got > 0 ? std::strtol(text, nullptr, 10) : 0;
+    close(pid_file_fd);
+    pid_file_fd = -1;
+    return pid_file_claim::running;
+}
+
 // Detaches: the parent ends at once with 0, the child leads a new session with its standard
-// streams on /dev/null and the output file. Returns only in the child.
-void start_pgroup(char *server_root, const char *output_file) {
+// streams on /dev/null and the output file. Returns only in the child; a child that finds a
+// server running on the root says so on its own output and ends.
+void start_pgroup(char *server_root, const char *output_file, const std::string &pid_file) {
     pid_t child = fork();
     if (child < 0) {
         std::perror("Error creating new process");
@@ -64,6 +100,12 @@ void start_pgroup(char *server_root, const char *output_file) {
     }
     if (setsid() < 0) {
         std::perror("Error");
+        std::exit(1);
+    }
+    long running_pid = 0;
+    if (claim_pid_file(pid_file, &running_pid) == pid_file_claim::running) {
+        std::printf("tvn: a server is already running on %s (pid %ld); it is left alone\n",
+                    server_root, running_pid);
         std::exit(1);
     }
     unlink(output_file); // each start begins a new output file
@@ -98,16 +140,21 @@ void *prg_load(const char *lib_name, const char *funct_name, TVN_FUNCTION_POINTE
 }
 
 bool write_pid_file(const std::string &path) {
-    FILE *file = std::fopen(path.c_str(), "w+");
-    if (file == nullptr) {
+    if (pid_file_fd < 0) pid_file_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (pid_file_fd < 0) {
         std::printf("Error opening PID file `%s`: ", path.c_str());
         std::fflush(stdout);
         std::perror("");
         return false;
     }
-    std::fprintf(file, "%d", int(getpid()));
-    std::fflush(file);
-    std::fclose(file);
+    const std::string pid = std::to_string(getpid());
+    if (ftruncate(pid_file_fd, 0) != 0 ||
+        pwrite(pid_file_fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
+        std::printf("Error writing PID file `%s`: ", path.c_str());
+        std::fflush(stdout);
+        std::perror("");
+        return false;
+    }
     return true;
 }
 
@@ -122,7 +169,7 @@ int prg_main(const char *dir) {
         // Relative paths of the server then resolve elsewhere; the server reports what fails.
     }
     const std::string base = dir != nullptr ? root : DEFAULT_ROOT;
-    start_pgroup(root, (base + OUTPUT_FILE).c_str());
+    start_pgroup(root, (base + OUTPUT_FILE).c_str(), base + PID_FILE);
     if (!write_pid_file(base + PID_FILE)) {
         std::free(root);
         return -1;

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "line_reader.h"
+
 namespace {
 
 constexpr long FIRST_LINE_BUFFER = 40;
@@ -18,6 +20,9 @@ constexpr int32_t MIN_IDLE_TIMEOUT = 300;
 constexpr int32_t MAX_CONNECTIONS_LIMIT = 2999;
 constexpr int32_t DEFAULT_LOGIN_GRACE_TIME = 60;
 constexpr int32_t DEFAULT_FAILED_LOGIN_DELAY = 1;
+// Room for a burst of clients: with too short a queue those that do not fit wait a second
+// for the kernel's retry.
+constexpr int32_t DEFAULT_LISTEN_BACKLOG = 128;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -88,7 +93,7 @@ key_result append_module(tvn_server_conf *conf, const char *file, tvn_init_mpool
     return key_result::accepted;
 }
 
-// An invalid address leaves an entry with address 0 and port 0; only a lack of memory is fatal.
+// An IPv4 address (dotted, as inet_aton reads it) or an IPv6 address; anything else is fatal.
 key_result add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool *mpool) {
     auto *entry = static_cast<tvn_listen_addr *>(
         mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_listen_addr)));
@@ -96,49 +101,30 @@ key_result add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool 
     tvn_listen_addr *before = last_address(conf->listen_addrs);
     entry->next = nullptr;
     entry->port = before->port;
+    entry->address = 0;
+    std::memset(entry->address6, 0, sizeof entry->address6);
     in_addr parsed{};
-    if (inet_aton(value, &parsed) == 0) {
-        std::printf("\nip address %s not valid\n", value);
-        entry->address = 0;
-        entry->port = 0;
-    } else {
+    if (inet_aton(value, &parsed) != 0) {
+        entry->family = AF_INET;
         entry->address = parsed.s_addr;
+    } else if (inet_pton(AF_INET6, value, entry->address6) == 1) {
+        entry->family = AF_INET6;
+    } else {
+        // Listening on every address at a port the system picks is never what was meant.
+        std::printf("\nip address %s not valid\n", value);
+        mpool->tvn_free(mpool->init_pool, entry);
+        return key_result::fatal;
     }
     before->next = entry;
     return key_result::accepted;
 }
 
-// The line buffer of the reader: a plain allocation, released on every way out.
-struct line_buffer {
-    long size = FIRST_LINE_BUFFER;
-    char *data = static_cast<char *>(std::calloc(FIRST_LINE_BUFFER, 1));
-    ~line_buffer() { std::free(data); }
-    // Reads the next line; the result is read_config_line's.
-    long next(FILE *file) {
-        long got = read_config_line(file, size, &data);
-        if (got > 0) size = got;
-        return got;
-    }
-    void clear() { std::memset(data, 0, size_t(size)); }
-};
-
 }  // namespace
 
+// The line reader the utility library shares gives just these results: the size, -1
+// (line_none) or -10 (line_no_memory).
 long read_config_line(FILE *file, long size, char **buffer) {
-    long position = 0;
-    for (;;) {
-        int c = std::fgetc(file);
-        if (c == EOF) return position == 0 ? -1 : size;
-        if (c == '\n') return size;
-        if (position == size - 1) {
-            auto *grown = static_cast<char *>(std::realloc(*buffer, size_t(size) * 2));
-            if (grown == nullptr) return -10;
-            std::memset(grown + size, 0, size_t(size));
-            *buffer = grown;
-            size *= 2;
-        }
-        (*buffer)[position++] = char(c);
-    }
+    return read_line(file, '\n', &size, buffer);
 }
 
 bool match_open_tag(const char *line, const char *tag) {
@@ -171,9 +157,10 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
     } else if (k == "ConnectionKeepaliveTimeout") {
         conf->keepalive_timeout = parse_number(value);
     } else if (k == "SuggestedCacheLevel") {
-        auto level = uint8_t(4 - parse_number(value));
-        if (level > 4) return key_result::fatal;
-        conf->cache_level = level;
+        // Levels 0 to 4 only: no other value may wrap into one of them.
+        const int32_t suggested = parse_number(value);
+        if (suggested < 0 || suggested > 4) return key_result::fatal;
+        conf->cache_level = uint8_t(4 - suggested);
     } else if (k == "Restricted") {
         conf->restricted = std::strcmp(value, "Enabled") == 0 ? 1 : 0;
     } else if (k == "RestrictedUser") {
@@ -208,7 +195,19 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
     } else if (k == "LoadModule") {
         return append_module(conf, value, mpool);
     } else if (k == "ServerPort") {
-        last_address(conf->listen_addrs)->port = uint16_t(parse_number(value));
+        const int32_t port = parse_number(value);
+        if (port < 1 || port > 65535) {
+            std::printf("\nServerPort %s is not a port number (1 to 65535)\n", value);
+            return key_result::fatal;
+        }
+        last_address(conf->listen_addrs)->port = uint16_t(port);
+    } else if (k == "ListenBacklog") {
+        const int32_t backlog = parse_number(value);
+        if (backlog < 1) {
+            std::printf("\nListenBacklog %s must be at least 1\n", value);
+            return key_result::fatal;
+        }
+        conf->listen_backlog = backlog;
     } else if (k == "AddIpAddress") {
         return add_address(conf, value, mpool);
     } else {
@@ -228,7 +227,7 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
     auto *placeholder =
         static_cast<tvn_module *>(mpool->tvn_malloc(mpool->init_pool, sizeof(tvn_module)));
     if (conf->server_root == nullptr || first == nullptr || placeholder == nullptr) return -1;
-    *first = tvn_listen_addr{nullptr, INADDR_ANY, DEFAULT_PORT};
+    *first = tvn_listen_addr{nullptr, INADDR_ANY, DEFAULT_PORT, AF_INET, {}};
     std::memset(placeholder, 0, sizeof(tvn_module));
     conf->listen_addrs = first;
     conf->modules = placeholder;
@@ -241,29 +240,29 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
     conf->max_connections = 3000;
     conf->login_grace_time = DEFAULT_LOGIN_GRACE_TIME;
     conf->failed_login_delay = DEFAULT_FAILED_LOGIN_DELAY;
+    conf->listen_backlog = DEFAULT_LISTEN_BACKLOG;
 
     const std::string path = std::string(server_root) + CONFIG_FILE;
     std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
     if (!file) return -1;
-    line_buffer line;
-    if (line.data == nullptr) return -1;
+    // Each read zeroes the buffer first, so every line stays terminated.
+    line_buffer line(FIRST_LINE_BUFFER);
+    if (!line.usable()) return -1;
 
     for (;;) {
-        long got = line.next(file.get());
-        if (got == -10) return -1;
-        if (got == -1) {
+        long got = line.read(file.get());
+        if (got == line_no_memory) return -1;
+        if (got == line_none) {
             std::printf("\nI can't find <Server> section, I can't go on\n");
             return -1;
         }
-        bool opened = match_open_tag(line.data, "Server");
-        line.clear();
-        if (opened) break;
+        if (match_open_tag(line.text, "Server")) break;
     }
     for (;;) {
-        long got = line.next(file.get());
-        if (got == -1) break;
-        if (got == -10) return -1;
-        char *text = line.data;
+        long got = line.read(file.get());
+        if (got == line_none) break;
+        if (got == line_no_memory) return -1;
+        char *text = line.text;
         if (!match_open_tag(text, "Server") && text[0] != '\0' && text[0] != '#') {
             char *key;
             char *value;
@@ -272,7 +271,6 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
             if (result == key_result::fatal) return -1;
             if (result == key_result::section_end) break;
         }
-        line.clear();
     }
 
     conf->modules = placeholder->next;

@@ -7,11 +7,15 @@
 
 #include "tolvane/module.h"
 
+inline constexpr int MAX_MODULES = 50;
+
 // One listening address, from the start-up pool.
 struct tvn_listen_addr {
     tvn_listen_addr *next;
-    uint32_t address; // IPv4, network byte order; 0 is any address
-    uint16_t port;    // host byte order
+    uint32_t address;     // IPv4 (family AF_INET), network byte order; 0 is any address
+    uint16_t port;        // host byte order
+    uint16_t family;      // AF_INET or AF_INET6
+    uint8_t address6[16]; // IPv6 (family AF_INET6); all zero is any address
 };
 
 // The server's configuration: one instance, a local of tvn_main, read once at start-up.
@@ -34,11 +38,13 @@ struct tvn_server_conf {
     int32_t max_connection_rate_per_address;
     int32_t max_failed_logins_per_address;
     int32_t failed_login_delay; // seconds a refused login waits for its answer
+    int32_t listen_backlog;     // connections the kernel queues before a worker accepts them
+    // The modules' optional "reopen_module_files" entry points, in chain order (NULL: none).
+    tvn_reopen_module_fn reopen_files[MAX_MODULES];
 };
 
 inline constexpr const char *DEFAULT_SERVER_ROOT = "/usr/local/tolvane/";
 inline constexpr const char *CONFIG_FILE = "conf/tolvane.conf";
-inline constexpr int MAX_MODULES = 50;
 inline constexpr uint16_t DEFAULT_PORT = 700;
 
 extern "C" {

@@ -2,6 +2,7 @@
 // one place that sends answers and writes the journal's lines.
 #include "connection.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,6 +80,22 @@ void serve_request(tvn_connection *connection) {
     deliver(connection, dispatch(connection));
 }
 
+// The client's address in the request, as the module interface carries it: IPv4 only. An
+// IPv4 client reaching an IPv6 socket counts as IPv4; another IPv6 client has address 0, and
+// the journal then asks the socket.
+void put_client_address(tvn_request *request, const sockaddr_storage &address) {
+    if (address.ss_family == AF_INET) {
+        const auto &ipv4 = reinterpret_cast<const sockaddr_in &>(address);
+        request->client_ip_address = ipv4.sin_addr.s_addr;
+        request->client_port = ipv4.sin_port;
+    } else if (address.ss_family == AF_INET6) {
+        const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&ipv6.sin6_addr))
+            std::memcpy(&request->client_ip_address, ipv6.sin6_addr.s6_addr + 12, 4);
+        request->client_port = ipv6.sin6_port;
+    }
+}
+
 // The connection's state for info, which it takes over; NULL (socket closed) when memory is
 // short, and nothing is logged then.
 tvn_connection *take_over(tvn_conn_info *info) {
@@ -131,8 +148,7 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     connection->server_conf = info->server_conf;
     connection->handles = handles;
     os_dup_list(connection);
-    request->client_ip_address = info->client_addr.sin_addr.s_addr;
-    request->client_port = info->client_addr.sin_port;
+    put_client_address(request, info->client_addr);
     const int32_t grace = info->server_conf->login_grace_time;
     if (grace > 0) connection->login_deadline = monotonic_ms() + int64_t(grace) * 1000;
     prepare_client_socket(socket, info->server_conf);

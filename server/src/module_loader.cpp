@@ -48,6 +48,8 @@ module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES],
         handles[index] = library;
         mpool->tvn_free(mpool->init_pool, path);
         if (library == nullptr) return module_load::cannot_load;
+        conf->reopen_files[index] = reinterpret_cast<tvn_reopen_module_fn>(
+            os_dll_load_function(library, "reopen_module_files"));
         if (init(module, server_root) != 1) return module_load::init_failed;
         std::printf("ok\n");
         std::fflush(stdout);

@@ -40,6 +40,7 @@ worker_table workers; // the master's own record; never read in a worker
 std::optional<address_limits> address_book;
 volatile sig_atomic_t drain_on_quit = 0;
 volatile sig_atomic_t child_has_ended = 0; // set by SIGCHLD, cleared before each reap
+volatile sig_atomic_t reopen_files = 0;    // set by SIGHUP
 
 address_limit_settings address_settings(const tvn_server_conf *conf) {
     address_limit_settings settings;
@@ -102,6 +103,21 @@ void child_ended(int) {
     errno = saved_errno;
 }
 
+// SIGHUP never ends the master: it asks the modules to reopen their files (log rotation).
+void reopen_requested(int) {
+    const int saved_errno = errno;
+    reopen_files = 1;
+    if (tvn_process.report_send_fd >= 0) post_report(tvn_process.report_send_fd, status_report{});
+    errno = saved_errno;
+}
+
+void reopen_module_files(const tvn_server_conf *conf) {
+    reopen_files = 0;
+    tvn_module *module = conf->modules;
+    for (int i = 0; i < MAX_MODULES && module != nullptr; ++i, module = module->next)
+        if (conf->reopen_files[i] != nullptr) conf->reopen_files[i](module);
+}
+
 void install_master_handlers() {
     struct sigaction action {};
     action.sa_handler = os_quit_server;
@@ -109,6 +125,11 @@ void install_master_handlers() {
     sigaddset(&action.sa_mask, SIGCHLD);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGQUIT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr); // what service managers send: a stop like SIGINT
+    struct sigaction reopen {};
+    reopen.sa_handler = reopen_requested;
+    sigemptyset(&reopen.sa_mask);
+    sigaction(SIGHUP, &reopen, nullptr);
     // No SA_RESTART here either: every wait of the loop is cut short by a signal.
     struct sigaction reaper {};
     reaper.sa_handler = child_ended;
@@ -147,6 +168,8 @@ pid_t spawn_worker(tvn_server_conf *conf) {
     close(tvn_process.report_read_fd);
     tvn_process.report_read_fd = -1;
     signal(SIGCHLD, SIG_DFL);
+    signal(SIGHUP, SIG_IGN);  // the master's affair
+    signal(SIGTERM, SIG_DFL); // ends this worker alone; the master reaps it
     tvn_process.my_slot = slot;
     struct sigaction action {};
     action.sa_handler = os_quit_child;
@@ -285,6 +308,7 @@ void kill_remaining_workers() {
 
 void master_loop(tvn_server_conf *conf) {
     install_master_handlers();
+    tvn_process.master_pid = getpid();
     tvn_process.area->running = 1;
     tvn_process.accept_lock_fd = create_accept_lock();
     if (tvn_process.accept_lock_fd < 0) return;
@@ -297,6 +321,7 @@ void master_loop(tvn_server_conf *conf) {
         while (child_has_ended)
             if (reap_ended_children() > 0) handle_waiting_reports();
         if (!tvn_process.area->running) break;
+        if (reopen_files) reopen_module_files(conf);
         // One worker per pass; the loop only waits when no more are wanted.
         if (workers.wants_worker() && !start_one_worker(conf)) {
             sleep(1); // a failed fork is tried again on a later pass, not in a busy loop
@@ -345,7 +370,7 @@ extern "C" int os_get_server_status(void) {
 
 extern "C" void os_quit_server(int signal_number) {
     if (tvn_process.area != nullptr) tvn_process.area->running = 0;
-    if (signal_number != SIGINT) drain_on_quit = 1;
+    if (signal_number == SIGQUIT) drain_on_quit = 1;
     // Wake the master if it waits for a report: the signal may have come just before the wait.
     const int saved_errno = errno;
     if (tvn_process.report_send_fd >= 0) post_report(tvn_process.report_send_fd, status_report{});

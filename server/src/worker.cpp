@@ -40,11 +40,13 @@ void set_my_state(slot_state state) { tvn_process.area->slots[tvn_process.my_slo
 
 // Waits until a listening socket has a connection and accepts it; -1 when the server stops.
 // A readable socket whose accept fails sends the worker back to waiting.
-int wait_for_connection(sockaddr_in *client) {
+int wait_for_connection(sockaddr_storage *client) {
     pollfd watched[MAX_LISTENERS];
     for (int i = 0; i < tvn_process.socket_count; ++i)
         watched[i] = pollfd{tvn_process.sockets[i], POLLIN, 0};
-    while (os_get_server_status()) {
+    // A master that is gone can count and reap nobody: its waiting workers end within a tick
+    // and take no more connections.
+    while (os_get_server_status() && getppid() == tvn_process.master_pid) {
         if (poll(watched, nfds_t(tvn_process.socket_count), ACCEPT_WAIT_MS) <= 0) continue;
         for (int i = 0; i < tvn_process.socket_count; ++i) {
             if ((watched[i].revents & POLLIN) == 0) continue;
@@ -58,7 +60,7 @@ int wait_for_connection(sockaddr_in *client) {
 
 // Remembers the client for this worker's reports. The stop signals' handler may report at any
 // moment, so the address is complete before it is marked known.
-void remember_client(const sockaddr_in &address) {
+void remember_client(const sockaddr_storage &address) {
     tvn_process.client = make_report(MSG_ACCEPTED, reinterpret_cast<const sockaddr *>(&address));
     std::atomic_signal_fence(std::memory_order_release);
     tvn_process.client_known = 1;

@@ -5,6 +5,7 @@
 #include "export.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -38,7 +39,7 @@ static_assert(STATUS_AREA_SIZE == 24045);
 // What a worker hands to the connection loop; connection_main takes it over and frees it.
 struct tvn_conn_info {
     int32_t socket;
-    sockaddr_in client_addr;
+    sockaddr_storage client_addr; // as accept filled it: IPv4 or IPv6
     tvn_server_conf *server_conf;
     int32_t worker_pid;
 };
@@ -57,6 +58,7 @@ struct process_state {
     int accept_lock_fd = -1;
     char *lock_path = nullptr;
     int my_slot = -1; // in a worker: its own slot
+    pid_t master_pid = 0; // a worker whose parent is no longer this one has lost its master
     // In a worker: its client's address for its reports, once client_known is set (the stop
     // signals' handler reads them).
     status_report client;

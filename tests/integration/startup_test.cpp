@@ -26,15 +26,18 @@ protected:
 TEST_F(startup_test, a_normal_start_and_stop_prints_every_message_in_order) {
     root.install_test_module("recorder_module", "first.so");
     root.install_test_module("recorder_module", "second.so");
-    root.write_config(loopback_server_section("LoadModule first.so\nLoadModule second.so\n"));
+    const std::string section = loopback_server_section("LoadModule first.so\nLoadModule second.so\n");
+    root.write_config(section);
+    const size_t port_at = section.find("ServerPort ") + 11;
+    const std::string port = section.substr(port_at, section.find('\n', port_at) - port_at);
     launched_server server(root);
     ASSERT_TRUE(server.start()) << root.output();
     EXPECT_EQ(server.stop(SIGINT), 0);
     const std::string lib = root.path() + "lib/";
     EXPECT_EQ(root.output(), BANNER + "..OK\nLoading module library " + lib +
                                  "first.so ...ok\nLoading module library " + lib +
-                                 "second.so ...ok\n\n\n\nShutting down 'tolvane server'...\n\n"
-                                 "... done\n\n");
+                                 "second.so ...ok\nlistening on 127.0.0.1:" + port +
+                                 "\n\n\n\nShutting down 'tolvane server'...\n\n... done\n\n");
     EXPECT_EQ(root.read_file("log/module_events"),
               "init_module first.so\ninit_module second.so\nserver_exit first.so\n"
               "server_exit second.so\n");

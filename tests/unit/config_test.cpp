@@ -139,6 +139,14 @@ TEST_F(config_test, cache_level_is_stored_as_four_minus_the_value) {
     EXPECT_EQ(read_server("SuggestedCacheLevel -1\n"), -1);
 }
 
+TEST_F(config_test, a_cache_level_far_outside_0_to_4_never_wraps_into_one) {
+    // 4 minus these wraps in 8 bits (or overflows) onto a level from 0 to 4.
+    for (const char *value : {"256", "260", "-252", "-2147483648", "-2147483644"}) {
+        EXPECT_EQ(read_server(std::string("SuggestedCacheLevel ") + value + "\n"), -1) << value;
+        EXPECT_EQ(printed, "") << value;
+    }
+}
+
 TEST_F(config_test, max_concurrent_users_above_2999_is_ignored) {
     ASSERT_EQ(read_server("MaxConcurrentUsers 2999\n"), 0);
     EXPECT_EQ(conf.max_connections, 2999);
@@ -212,12 +220,41 @@ TEST_F(config_test, server_port_sets_the_most_recent_entry) {
     EXPECT_EQ(conf.listen_addrs->next->port, 7002);
 }
 
-TEST_F(config_test, an_invalid_address_stays_as_any_address_on_port_zero) {
-    ASSERT_EQ(read_server("ServerPort 7000\nAddIpAddress 300.1.1.x\n"), 0);
-    EXPECT_EQ(printed, "\nip address 300.1.1.x not valid\n");
-    ASSERT_EQ(address_count(), 1);
-    EXPECT_EQ(conf.listen_addrs->address, 0u);
-    EXPECT_EQ(conf.listen_addrs->port, 0);
+TEST_F(config_test, an_address_that_is_none_stops_the_start_with_its_value) {
+    // Taken as "every address on a port the system picks", a typing error would expose the
+    // server on every interface.
+    for (const char *value : {"300.1.1.x", "localhost", "1.2.3.4:70", "[::1]", ""}) {
+        EXPECT_EQ(read_server(std::string("ServerPort 7000\nAddIpAddress ") + value + "\n"), -1) << value;
+        EXPECT_EQ(printed, std::string("\nip address ") + value + " not valid\n");
+    }
+}
+
+TEST_F(config_test, ipv6_addresses_listen_on_their_own_family) {
+    ASSERT_EQ(read_server("ServerPort 7000\nAddIpAddress ::1\nAddIpAddress 127.0.0.1\nAddIpAddress ::\n"), 0);
+    ASSERT_EQ(address_count(), 3);
+    const tvn_listen_addr &loopback6 = *conf.listen_addrs;
+    EXPECT_EQ(loopback6.family, AF_INET6);
+    EXPECT_EQ(loopback6.address6[15], 1);
+    EXPECT_EQ(loopback6.port, 7000);
+    EXPECT_EQ(loopback6.next->family, AF_INET);
+    EXPECT_EQ(loopback6.next->next->family, AF_INET6);
+}
+
+TEST_F(config_test, a_server_port_outside_1_to_65535_stops_the_start) {
+    for (const char *value : {"0", "70000", "-1", "seven", ""}) {
+        EXPECT_EQ(read_server(std::string("ServerPort ") + value + "\n"), -1) << value;
+        EXPECT_EQ(printed, std::string("\nServerPort ") + value + " is not a port number (1 to 65535)\n");
+    }
+    ASSERT_EQ(read_server("ServerPort 65535\n"), 0);
+    EXPECT_EQ(conf.listen_addrs->port, 65535);
+}
+
+TEST_F(config_test, the_listen_backlog_is_128_unless_set) {
+    ASSERT_EQ(read_server(""), 0);
+    EXPECT_EQ(conf.listen_backlog, 128);
+    ASSERT_EQ(read_server("ListenBacklog 512\n"), 0);
+    EXPECT_EQ(conf.listen_backlog, 512);
+    EXPECT_EQ(read_server("ListenBacklog 0\n"), -1);
 }
 
 TEST_F(config_test, unknown_and_wrongly_cased_keys_are_fatal) {

@@ -168,7 +168,7 @@ TEST(os_layer, truncate_cuts_or_extends_with_zeros) {
     os_close(fd);
 }
 
-TEST(os_layer, created_files_and_directories_get_their_designed_modes) {
+TEST(os_layer, created_files_get_mode_0666_and_directories_0755_before_the_umask) {
     tvn_test::temp_root root;
     mode_t old_mask = umask(0);
     int fd = os_open(root.file("made").c_str(), O_CREAT | O_WRONLY);

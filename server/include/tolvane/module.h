@@ -144,6 +144,11 @@ struct tvn_module {
  * module's record and the server root (ending in "/"), and returns 1 on success. */
 typedef int (*tvn_init_module_fn)(tvn_module *module, const char *server_root);
 
+/* A module library may also export "reopen_module_files" of this type. The master calls it
+ * with the module's record when it is asked to reopen its files (SIGHUP, after the files were
+ * rotated); workers started afterwards inherit what it opened. Returns 1 on success. */
+typedef int (*tvn_reopen_module_fn)(tvn_module *module);
+
 #ifdef __cplusplus
 }
 #endif
