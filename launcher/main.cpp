@@ -188,7 +188,7 @@ int prg_main(const char *dir) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (check_arguments(argc, argv) != 0) {

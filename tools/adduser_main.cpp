@@ -18,13 +18,12 @@ int add_list_account(const char *database, const char *root_dir, salt_form form)
     if (!insert_user(account) || !set_id(root_dir, account) ||
         !ins_password(account, "Enter the new owner password") ||
         !ins_password(account, "Enter the new guest password") ||
-        !directory_steps(account, "Home directory    :  ") ||
-        !append_account(account))
+        !directory_steps(account, "Home directory    :  ") || !append_account(account))
         return tool_failure;
     return tool_success;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     salt_form form = salt_form::md5;

@@ -40,8 +40,10 @@ bool get_user_from_file(const std::string &path, service_names *names) {
         if (find_tag(line.text, "/module") == 1) break;
         row words{};
         read_word(line.text, &words);
-        if (std::strcmp(words.text[0], "TvnUser") == 0) names->user = words.text[1];
-        else if (std::strcmp(words.text[0], "TvnGroup") == 0) names->group = words.text[1];
+        if (std::strcmp(words.text[0], "TvnUser") == 0)
+            names->user = words.text[1];
+        else if (std::strcmp(words.text[0], "TvnGroup") == 0)
+            names->group = words.text[1];
     }
     std::fclose(config);
     return true;
@@ -52,7 +54,7 @@ void say_missing(const char *format, const char *name) {
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 bool set_id(const char *root_dir, new_account &account) {
     service_names names;

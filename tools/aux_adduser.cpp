@@ -85,8 +85,10 @@ bool open_directory(const std::string &path, const std::string &wanted, dir_hand
         walked += "/" + component;
         const int next = openat(opened->get(), component.c_str(), dir_open_flags);
         if (next < 0) {
-            if (is_link_at(opened->get(), component.c_str())) say_link(walked);
-            else say_cannot_create(wanted);
+            if (is_link_at(opened->get(), component.c_str()))
+                say_link(walked);
+            else
+                say_cannot_create(wanted);
             return false;
         }
         opened->reset(next);
@@ -188,12 +190,12 @@ dir_answer insert_dir(new_account &account, const char *prompt, dir_kind kind) {
         print_too_long();
         return dir_answer::failed;
     }
-    const bool made = kind == dir_kind::home ? make_home(account, dir)
-                                             : make_dir(account, dir, area_mode(kind));
+    const bool made =
+        kind == dir_kind::home ? make_home(account, dir) : make_dir(account, dir, area_mode(kind));
     return made ? dir_answer::given : dir_answer::failed;
 }
 
-}  // namespace
+} // namespace
 
 void print_usage() { say("Usage :  tvnadduser <filename>\n"); }
 
@@ -214,9 +216,10 @@ void print_cannot_go_on() { say("Error, I can't go on\n"); }
 void print_no_space() { say("no space left on disk\n"); }
 
 void print_too_long() {
-    std::printf("The record would be longer than %zu characters (line feed included), "
-                "I can't write it.\n",
-                record_limit);
+    std::printf(
+        "The record would be longer than %zu characters (line feed included), "
+        "I can't write it.\n",
+        record_limit);
     std::fflush(stdout);
 }
 
@@ -291,9 +294,9 @@ bool make_home(const new_account &account, const std::string &home) {
     dir_handle home_dir;
     if (!make_dir(account, home, 0777, &home_dir)) return false;
     // The areas are made through the home's own descriptor, never through its name again.
-    for (const auto &[area, kind] : {std::pair{"Private", dir_kind::private_area},
-                                     std::pair{"Public", dir_kind::other_area},
-                                     std::pair{"Web", dir_kind::other_area}}) {
+    for (const auto &[area, kind] :
+         {std::pair{"Private", dir_kind::private_area}, std::pair{"Public", dir_kind::other_area},
+          std::pair{"Web", dir_kind::other_area}}) {
         if (!create_at(account, home_dir.get(), home + "/" + area, area, area_mode(kind),
                        on_link::leave, nullptr))
             return false;
@@ -307,13 +310,9 @@ bool separate_directory_steps(new_account &account) {
             prompt == directory_prompts[0] ? dir_kind::private_area : dir_kind::other_area;
         switch (insert_dir(account, prompt, kind)) {
         case dir_answer::given:
-        case dir_answer::empty:
-            break;
-        case dir_answer::failed:
-            return false;
-        case dir_answer::ended:
-            print_cannot_go_on();
-            return false;
+        case dir_answer::empty: break;
+        case dir_answer::failed: return false;
+        case dir_answer::ended: print_cannot_go_on(); return false;
         }
     }
     return true;
@@ -325,11 +324,9 @@ bool directory_steps(new_account &account, const char *home_prompt) {
         // The three directories are those under the home directory.
         for (int field = 0; field < 3; ++field) account.line.add("");
         return true;
-    case dir_answer::empty:
-        return separate_directory_steps(account);
+    case dir_answer::empty: return separate_directory_steps(account);
     case dir_answer::failed:
-    case dir_answer::ended:
-        break;
+    case dir_answer::ended: break;
     }
     print_cannot_go_on();
     return false;
@@ -339,23 +336,12 @@ bool append_account(const new_account &account) {
     const db_result result =
         append_new_record(account.database, account.line.text().c_str(), account.user.c_str());
     switch (result) {
-    case db_result::done:
-        return true;
-    case db_result::name_taken:
-        say("User already inserted ... \n");
-        break;
-    case db_result::open_database:
-        say("Error opening database file\n");
-        break;
-    case db_result::lock:
-        say("I can't lock the database file, nothing written.\n");
-        break;
-    case db_result::no_memory:
-        print_no_space();
-        break;
-    default:
-        say("Error writing the database file, nothing written.\n");
-        break;
+    case db_result::done: return true;
+    case db_result::name_taken: say("User already inserted ... \n"); break;
+    case db_result::open_database: say("Error opening database file\n"); break;
+    case db_result::lock: say("I can't lock the database file, nothing written.\n"); break;
+    case db_result::no_memory: print_no_space(); break;
+    default: say("Error writing the database file, nothing written.\n"); break;
     }
     return false;
 }

@@ -21,12 +21,12 @@ inline constexpr const char *directory_prompts[3] = {
 // The account being added.
 struct new_account {
     new_account(const char *database_path, record_line empty_line)
-        : database(database_path), line(std::move(empty_line)) {}
+            : database(database_path), line(std::move(empty_line)) {}
 
     const char *database;
-    record_line line;      // the record built so far
-    std::string user;      // the login name as typed
-    uid_t user_id = 0;     // the owner of every directory the tool creates
+    record_line line;  // the record built so far
+    std::string user;  // the login name as typed
+    uid_t user_id = 0; // the owner of every directory the tool creates
     gid_t group_id = 0;
     salt_form hash_form = salt_form::md5; // of the password hashes
 };

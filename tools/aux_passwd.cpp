@@ -44,34 +44,19 @@ bool user_found(const char *user, const char *database) {
 
 int report(const passwd_texts &texts, db_result result) {
     switch (result) {
-    case db_result::done:
-        return passwd_success;
-    case db_result::no_record:
-        say("User doesn't exist in database\n");
-        break;
-    case db_result::open_database:
-        report_open_failure();
-        break;
-    case db_result::field1_unterminated:
-        say(texts.field1_unterminated);
-        break;
-    case db_result::field_unterminated:
-        say(texts.field_unterminated);
-        break;
-    case db_result::no_memory:
-        say("Sorry, no space left on disk\n");
-        break;
-    case db_result::lock:
-        say("I can't lock the database file, nothing changed.\n");
-        break;
-    default:
-        say("Error writing the database file, nothing changed.\n");
-        break;
+    case db_result::done: return passwd_success;
+    case db_result::no_record: say("User doesn't exist in database\n"); break;
+    case db_result::open_database: report_open_failure(); break;
+    case db_result::field1_unterminated: say(texts.field1_unterminated); break;
+    case db_result::field_unterminated: say(texts.field_unterminated); break;
+    case db_result::no_memory: say("Sorry, no space left on disk\n"); break;
+    case db_result::lock: say("I can't lock the database file, nothing changed.\n"); break;
+    default: say("Error writing the database file, nothing changed.\n"); break;
     }
     return passwd_failure;
 }
 
-}  // namespace
+} // namespace
 
 bool run_by_superuser() {
     if (getuid() == 0) return true;

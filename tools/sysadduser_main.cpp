@@ -77,7 +77,7 @@ int add_host_account(const char *database, salt_form form) {
     return tool_success;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     salt_form form = salt_form::md5;

@@ -15,7 +15,7 @@ const passwd_texts texts{
     "Error reading passwd file\n",
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (!run_by_superuser()) return passwd_failure;

@@ -26,7 +26,8 @@ bool possible_name(const char *user) {
 // following a link is looked at without following one.
 bool same_file(int fd, int dir_fd, const char *name, int open_flags) {
     const int follow = (open_flags & O_NOFOLLOW) != 0 ? AT_SYMLINK_NOFOLLOW : 0;
-    struct stat opened {}, named {};
+    struct stat opened {
+    }, named{};
     if (fstat(fd, &opened) != 0 || fstatat(dir_fd, name, &named, follow) != 0) return false;
     return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
@@ -38,7 +39,7 @@ constexpr mode_t new_database_mode = 0600;
 // Every attempt but the first follows a rewrite that was completed meanwhile.
 constexpr int reopen_attempts = 10;
 
-}  // namespace
+} // namespace
 
 char *search_user_line(FILE *fp, const char *user, long *pos) {
     if (!possible_name(user)) return nullptr;
@@ -87,9 +88,9 @@ bool read_record_fields(const char *record, std::size_t name_length, record_layo
     std::string_view rest(record);
     if (rest.size() <= name_length) return false;
     rest.remove_prefix(name_length + 1);
-    std::string_view *const list_order[] = {&fields->owner_hash,  &fields->guest_hash,
-                                            &fields->home_dir,    &fields->private_dir,
-                                            &fields->public_dir,  &fields->web_dir};
+    std::string_view *const list_order[] = {&fields->owner_hash, &fields->guest_hash,
+                                            &fields->home_dir,   &fields->private_dir,
+                                            &fields->public_dir, &fields->web_dir};
     // A host-account record has no owner hash: its fields start with the guest hash.
     const int first = layout == record_layout::list_account ? 0 : 1;
     for (int i = first; i < 6; ++i) {
@@ -176,8 +177,10 @@ db_result append_locked(const char *path, const char *line, const char *name) {
         // The search reads through fd itself: closing any other descriptor of the file would
         // give up the lock.
         stream = fdopen(fd, "r");
-        if (stream == nullptr) result = db_result::no_memory;
-        else if (holds_record(stream, name)) result = db_result::name_taken;
+        if (stream == nullptr)
+            result = db_result::no_memory;
+        else if (holds_record(stream, name))
+            result = db_result::name_taken;
     }
     if (result == db_result::done) result = write_at_end(fd, data, length);
     if (stream != nullptr) {
@@ -190,7 +193,7 @@ db_result append_locked(const char *path, const char *line, const char *name) {
     return result;
 }
 
-}  // namespace
+} // namespace
 
 db_result append_record(const char *path, const char *line) {
     return append_locked(path, line, nullptr);

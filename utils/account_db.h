@@ -106,9 +106,9 @@ enum class db_result {
     field1_unterminated, // field 1, to be kept, is not ended by the separator
     field_unterminated,  // the field to be replaced is not ended by the separator
     no_memory,
-    invalid_value,       // the new text holds a line feed or the separator
-    write_failed,        // writing, keeping mode and owner, or the rename failed
-    name_taken,          // the database holds a record of the name already
+    invalid_value, // the new text holds a line feed or the separator
+    write_failed,  // writing, keeping mode and owner, or the rename failed
+    name_taken,    // the database holds a record of the name already
 };
 
 // Appends one record line (a line feed is added unless it ends in one) to the database at

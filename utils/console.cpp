@@ -56,7 +56,7 @@ void release_secret(char *secret) {
     std::free(secret);
 }
 
-}  // namespace
+} // namespace
 
 void tvnprint(tvn_request *request, const char *msg, ...) {
     tvn_mpool *pools = request->mpool;
@@ -148,26 +148,21 @@ char *read_secret(entry_failure *failure) {
 char *hash_copy(const char *password, salt_form form) {
     char salt[salt_size];
     char hash[hash_size];
-    if (!set_salt(salt, form) || !hash_password(password, salt, hash, sizeof hash))
-        return nullptr;
+    if (!set_salt(salt, form) || !hash_password(password, salt, hash, sizeof hash)) return nullptr;
     return strdup(hash);
 }
 
-}  // namespace
+} // namespace
 
 const char *entry_failure_text(entry_failure failure) {
     switch (failure) {
-    case entry_failure::ended:
-        return "No password given (end of input), nothing changed.\n";
-    case entry_failure::empty:
-        return "An empty password is not allowed, nothing changed.\n";
+    case entry_failure::ended: return "No password given (end of input), nothing changed.\n";
+    case entry_failure::empty: return "An empty password is not allowed, nothing changed.\n";
     case entry_failure::too_long:
         return "A password may have at most 16 characters (a longer one could never log in), "
                "nothing changed.\n";
-    case entry_failure::hashing:
-        return "The password could not be hashed, nothing changed.\n";
-    default:
-        return nullptr;
+    case entry_failure::hashing: return "The password could not be hashed, nothing changed.\n";
+    default: return nullptr;
     }
 }
 

@@ -25,8 +25,7 @@ constexpr int aux_file_attempts = 5;
 constexpr char new_file_prefix[] = ".tvn_new.";
 constexpr std::size_t new_file_random = 16;
 constexpr int new_file_attempts = 8;
-constexpr char name_alphabet[] =
-    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
+constexpr char name_alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
 static_assert(sizeof name_alphabet - 1 == 64);
 
 struct free_deleter {
@@ -45,8 +44,8 @@ public:
     // opened; no_memory.
     db_result open(const char *path) {
         resolved_.reset(realpath(path, nullptr));
-        if (resolved_ == nullptr) return errno == ENOMEM ? db_result::no_memory
-                                                         : db_result::open_database;
+        if (resolved_ == nullptr)
+            return errno == ENOMEM ? db_result::no_memory : db_result::open_database;
         char *slash = std::strrchr(resolved_.get(), '/');
         if (slash == nullptr || slash[1] == '\0') {
             errno = EISDIR;
@@ -118,8 +117,8 @@ public:
     bool create() {
         for (int attempt = 0; attempt < new_file_attempts; ++attempt) {
             if (!choose_name()) return false;
-            fd_ = openat(dir_fd_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         0600);
+            fd_ =
+                openat(dir_fd_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd_ >= 0) return true;
             if (errno != EEXIST) return false;
         }
@@ -186,7 +185,8 @@ db_result read_whole(FILE *stream, heap_text *contents, std::size_t *length) {
 
 // The new file is to stand in for the old one: same mode, owner and group.
 bool take_attributes(int new_fd, int database_fd) {
-    struct stat old {}, fresh {};
+    struct stat old {
+    }, fresh{};
     if (fstat(database_fd, &old) != 0 || fstat(new_fd, &fresh) != 0) return false;
     if ((old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid) &&
         fchown(new_fd, old.st_uid, old.st_gid) != 0)
@@ -236,15 +236,15 @@ db_result rewrite(const field_change &change) {
     const char *text = contents.get();
     if (!write_all(out, text, head) ||
         !write_all(out, change.new_text, std::strlen(change.new_text)) ||
-        !write_all(out, text + tail, length - tail) ||
-        !take_attributes(out, fileno(stream)) || fsync(out) != 0)
+        !write_all(out, text + tail, length - tail) || !take_attributes(out, fileno(stream)) ||
+        fsync(out) != 0)
         return db_result::write_failed;
     // Still under the database's lock: an append waiting for it finds the new file.
     if (!fresh.rename_over(place.name())) return db_result::write_failed;
     return db_result::done;
 }
 
-}  // namespace
+} // namespace
 
 db_result aux_file_claim::acquire() {
     if (held()) return db_result::done;

@@ -13,8 +13,7 @@
 
 namespace {
 
-constexpr char salt_alphabet[] =
-    "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ./";
+constexpr char salt_alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ./";
 static_assert(sizeof salt_alphabet - 1 == 64);
 
 // Compares without stopping at the first difference, so the time taken says nothing about
@@ -52,24 +51,19 @@ bool draw_salt(char *salt, int count) {
 // asks for its default method.
 const char *library_prefix(salt_form form) {
     switch (form) {
-    case salt_form::sha512:
-        return "$6$";
-    case salt_form::yescrypt:
-        return "$y$";
-    default:
-        return nullptr;
+    case salt_form::sha512: return "$6$";
+    case salt_form::yescrypt: return "$y$";
+    default: return nullptr;
     }
 }
 
-}  // namespace
+} // namespace
 
 bool set_salt(char salt[salt_size], salt_form form) {
     std::memset(salt, 0, salt_size);
     bool made = false;
     switch (form) {
-    case salt_form::traditional:
-        made = draw_salt(salt, 2);
-        break;
+    case salt_form::traditional: made = draw_salt(salt, 2); break;
     case salt_form::md5:
         std::memcpy(salt, "$1$", 3);
         made = draw_salt(salt + 3, 8);

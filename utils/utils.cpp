@@ -22,13 +22,14 @@ constexpr std::size_t max_tag_word = 20;
 std::string_view take_tag_word(const char **p) {
     const char *start = *p;
     const char *end = start;
-    while (*end != '\0' && !is_blank(*end) && *end != '>' && std::size_t(end - start) < max_tag_word)
+    while (*end != '\0' && !is_blank(*end) && *end != '>' &&
+           std::size_t(end - start) < max_tag_word)
         ++end;
     *p = end;
     return {start, std::size_t(end - start)};
 }
 
-}  // namespace
+} // namespace
 
 long readline(const void *fd, char term, long size, char **buf, int from_file) {
     auto *stream = static_cast<FILE *>(const_cast<void *>(fd));

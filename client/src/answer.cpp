@@ -23,11 +23,13 @@ std::uint8_t answer::status() const {
 }
 
 std::uint32_t answer::header_length() const {
-    return header_.size() >= TVN_FIXED_HEADER ? tvn_wire::get_le32(&header_[TVN_OFF_HEADER_LENGTH]) : 0;
+    return header_.size() >= TVN_FIXED_HEADER ? tvn_wire::get_le32(&header_[TVN_OFF_HEADER_LENGTH])
+                                              : 0;
 }
 
 std::uint32_t answer::body_length() const {
-    return header_.size() >= TVN_FIXED_HEADER ? tvn_wire::get_le32(&header_[TVN_OFF_BODY_LENGTH]) : 0;
+    return header_.size() >= TVN_FIXED_HEADER ? tvn_wire::get_le32(&header_[TVN_OFF_BODY_LENGTH])
+                                              : 0;
 }
 
 std::span<const std::uint8_t> answer::params() const {
@@ -47,4 +49,4 @@ std::optional<std::uint16_t> answer::param_u16(std::size_t offset) const {
     return tvn_wire::get_le16(&block[offset]);
 }
 
-}  // namespace tvn_client
+} // namespace tvn_client

@@ -26,7 +26,7 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-}  // namespace
+} // namespace
 
 connection::connection(int fd) : fd_(fd) {
     if (fd_ >= 0) fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
@@ -46,8 +46,8 @@ void connection::close() {
     fd_ = -1;
 }
 
-std::optional<connection> connection::connect_to(std::string_view ipv4_address,
-                                                  std::uint16_t port, milliseconds timeout) {
+std::optional<connection> connection::connect_to(std::string_view ipv4_address, std::uint16_t port,
+                                                 milliseconds timeout) {
     const auto deadline = clock::now() + timeout;
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -113,7 +113,7 @@ bool connection::send_all(std::span<const std::uint8_t> data, milliseconds timeo
 }
 
 read_result connection::receive(std::uint8_t *into, std::size_t count, clock::time_point deadline,
-                                 bool first_of_answer) {
+                                bool first_of_answer) {
     std::size_t got = 0;
     while (got < count) {
         const ssize_t n = recv(fd_, into + got, count - got, 0);
@@ -143,8 +143,8 @@ read_result connection::read_answer(answer &into, milliseconds timeout) {
 
     const std::uint32_t header_length = tvn_wire::get_le32(&into.header_[TVN_OFF_HEADER_LENGTH]);
     const std::uint32_t body_length = tvn_wire::get_le32(&into.header_[TVN_OFF_BODY_LENGTH]);
-    const bool magic_ok = std::equal(into.header_.begin(), into.header_.begin() + TVN_MAGIC_LEN,
-                                     TVN_MAGIC);
+    const bool magic_ok =
+        std::equal(into.header_.begin(), into.header_.begin() + TVN_MAGIC_LEN, TVN_MAGIC);
     if (!magic_ok || header_length < TVN_FIXED_HEADER || header_length > TVN_MAX_HEADER_LENGTH ||
         body_length > max_answer_body)
         return read_result::broken;
@@ -188,4 +188,4 @@ bool connection::nothing_received(milliseconds timeout) {
     return next_event(clock::now() + timeout) == peer_event::nothing;
 }
 
-}  // namespace tvn_client
+} // namespace tvn_client

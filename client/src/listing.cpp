@@ -18,7 +18,7 @@ bool take_u32(std::span<const std::uint8_t> body, std::size_t &at, std::uint32_t
     return true;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<std::vector<listing_entry>> parse_listing(std::span<const std::uint8_t> body,
                                                         bool extended) {
@@ -42,4 +42,4 @@ std::optional<std::vector<listing_entry>> parse_listing(std::span<const std::uin
     return entries;
 }
 
-}  // namespace tvn_client
+} // namespace tvn_client

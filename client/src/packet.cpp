@@ -23,7 +23,7 @@ packet_builder with_options(std::uint8_t method, std::uint32_t options) {
 // CHANGEPWD password fields keep room for their NUL.
 constexpr std::size_t changepwd_max_text = TVN_CHANGEPWD_FIELD_LEN - 1;
 
-}  // namespace
+} // namespace
 
 packet_builder &packet_builder::magic(std::string_view text) {
     for (std::size_t i = 0; i < TVN_MAGIC_LEN; ++i)
@@ -86,7 +86,7 @@ void packet_builder::build_into(bytes &out) const {
     const auto honest_header = static_cast<std::uint32_t>(TVN_FIXED_HEADER + params_.size());
     tvn_wire::put_le32(&out[TVN_OFF_HEADER_LENGTH], header_length_.value_or(honest_header));
     tvn_wire::put_le32(&out[TVN_OFF_BODY_LENGTH],
-             body_length_.value_or(static_cast<std::uint32_t>(body_.size())));
+                       body_length_.value_or(static_cast<std::uint32_t>(body_.size())));
     auto tail = std::copy(params_.begin(), params_.end(), out.begin() + TVN_FIXED_HEADER);
     std::copy(body_.begin(), body_.end(), tail);
 }
@@ -159,4 +159,4 @@ packet_builder copyfile_request(std::uint32_t handle, std::int32_t position, std
 packet_builder keepalive_request() { return packet_builder(KEEPALIVE); }
 packet_builder disconnect_request() { return packet_builder(DISCONNECT); }
 
-}  // namespace tvn_client
+} // namespace tvn_client

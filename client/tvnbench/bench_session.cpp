@@ -20,21 +20,33 @@ std::string result_text(tvn_client::read_result result) {
     return "?";
 }
 
-}  // namespace
+} // namespace
 
 std::string status_name(std::uint8_t status) {
-    static constexpr std::array<const char *, 20> names{
-        "NOT USED",        "OK",           "BAD_REQUEST",     "REDIRECT",
-        "AUTH_REQUIRED",   "WRONG_AUTH",   "CLIENT_VERSION_NOT_SUPP",
-        "REQUEST_TIMED_OUT", "INTERNAL_SERVER_ERR", "NOT_FOUND", "DIR_NOT_EMPTY",
-        "READONLY_ACCESS", "FILE_IS_A_DIR", "ACCESS_DENIED",   "FILE_EXISTS",
-        "INVALID_OPENMODE", "NO_MORE_FILEHANDLES", "INVALID_HANDLE", "QUOTA_EXCEDED",
-        "DISK_FULL"};
+    static constexpr std::array<const char *, 20> names{"NOT USED",
+                                                        "OK",
+                                                        "BAD_REQUEST",
+                                                        "REDIRECT",
+                                                        "AUTH_REQUIRED",
+                                                        "WRONG_AUTH",
+                                                        "CLIENT_VERSION_NOT_SUPP",
+                                                        "REQUEST_TIMED_OUT",
+                                                        "INTERNAL_SERVER_ERR",
+                                                        "NOT_FOUND",
+                                                        "DIR_NOT_EMPTY",
+                                                        "READONLY_ACCESS",
+                                                        "FILE_IS_A_DIR",
+                                                        "ACCESS_DENIED",
+                                                        "FILE_EXISTS",
+                                                        "INVALID_OPENMODE",
+                                                        "NO_MORE_FILEHANDLES",
+                                                        "INVALID_HANDLE",
+                                                        "QUOTA_EXCEDED",
+                                                        "DISK_FULL"};
     return status < names.size() ? names[status] : "status " + std::to_string(status);
 }
 
-bench_session::bench_session(const server_address &address, bool connect_only)
-    : address_(address) {
+bench_session::bench_session(const server_address &address, bool connect_only) : address_(address) {
     auto opened = tvn_client::connection::connect_to(address.host, address.port, address.timeout);
     if (!opened)
         throw bench_error("cannot connect to " + address.host + ":" + std::to_string(address.port));
@@ -45,9 +57,9 @@ bench_session::bench_session(const server_address &address, bool connect_only)
 bench_session::bench_session(const server_address &address) : bench_session(address, false) {}
 
 void bench_session::login() {
-    call_ok(tvn_client::connect_request(address_.login, address_.password,
-                                        TVN_OPTION_EXTENDED_LISTING),
-            "login as " + address_.login);
+    call_ok(
+        tvn_client::connect_request(address_.login, address_.password, TVN_OPTION_EXTENDED_LISTING),
+        "login as " + address_.login);
 }
 
 const tvn_client::answer &bench_session::call(std::span<const std::uint8_t> packet,
@@ -132,4 +144,4 @@ void bench_session::disconnect() {
 
 bool bench_session::wait_closed() { return connection_.wait_closed(address_.timeout); }
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -85,4 +85,4 @@ private:
 // Text for a status code, for error messages.
 std::string status_name(std::uint8_t status);
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -55,11 +55,12 @@ void ensure_entries(bench_session &session, const bench_options &options, const 
     if (made > 0) note(options, "made " + std::to_string(made) + " entries in " + dir);
 }
 
-}  // namespace
+} // namespace
 
 data_paths paths_under(const std::string &dir) {
-    return {dir, dir + "/large.bin", dir + "/upload.bin", dir + "/medium.bin", dir + "/small",
-            dir + "/many"};
+    return {
+        dir,          dir + "/large.bin", dir + "/upload.bin", dir + "/medium.bin", dir + "/small",
+        dir + "/many"};
 }
 
 const std::vector<std::uint8_t> &upload_pattern(std::uint32_t chunk) {
@@ -77,8 +78,7 @@ const std::vector<std::uint8_t> &upload_pattern(std::uint32_t chunk) {
     return pattern;
 }
 
-void upload(bench_session &session, std::uint32_t handle, std::uint64_t size,
-            std::uint32_t chunk) {
+void upload(bench_session &session, std::uint32_t handle, std::uint64_t size, std::uint32_t chunk) {
     const auto &pattern = upload_pattern(chunk);
     tvn_client::bytes packet(TVN_RW_HEADER + std::size_t(chunk));
     std::copy(pattern.begin(), pattern.begin() + chunk, packet.begin() + TVN_RW_HEADER);
@@ -119,4 +119,4 @@ void prepare_data(const server_address &address, const bench_options &options,
     session.wait_closed();
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

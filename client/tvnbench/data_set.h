@@ -33,7 +33,6 @@ const std::vector<std::uint8_t> &upload_pattern(std::uint32_t chunk);
 
 // Sends `size` bytes into an open handle in WRITEs of `chunk` bytes, from one buffer that
 // holds the request header and the pattern.
-void upload(bench_session &session, std::uint32_t handle, std::uint64_t size,
-            std::uint32_t chunk);
+void upload(bench_session &session, std::uint32_t handle, std::uint64_t size, std::uint32_t chunk);
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -30,4 +30,4 @@ double megabytes_per_second(double bytes, double seconds) {
     return seconds > 0 ? bytes / seconds / 1e6 : 0;
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

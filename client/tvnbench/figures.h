@@ -21,4 +21,4 @@ double process_cpu_seconds();
 // Megabytes (10^6 bytes) per second.
 double megabytes_per_second(double bytes, double seconds);
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -102,7 +102,7 @@ std::vector<bool> keep_alive(std::vector<bench_session> &sessions, const bench_o
     return alive;
 }
 
-}  // namespace
+} // namespace
 
 void run_hold(const bench_context &context) {
     const auto &options = context.options;
@@ -132,8 +132,7 @@ void run_hold(const bench_context &context) {
     for (auto &session : sessions) {
         try {
             session.disconnect();
-        } catch (const bench_error &) {
-        }
+        } catch (const bench_error &) {}
     }
     for (auto &session : sessions) session.wait_closed();
 
@@ -146,10 +145,14 @@ void run_hold(const bench_context &context) {
                          memory.total, double(memory.total) / double(sessions.size()));
     }
     print_figure("hold", succeeded, "sessions", 0);
-    if (memory.master >= 0) print_figure("hold_master_pss", double(memory.master), "KiB", 0);
-    else std::fprintf(stderr, "tvnbench: hold: the master's memory cannot be read here\n");
-    if (memory.worker >= 0) print_figure("hold_worker_pss", double(memory.worker), "KiB", 0);
-    else std::fprintf(stderr, "tvnbench: hold: the workers' memory cannot be read here\n");
+    if (memory.master >= 0)
+        print_figure("hold_master_pss", double(memory.master), "KiB", 0);
+    else
+        std::fprintf(stderr, "tvnbench: hold: the master's memory cannot be read here\n");
+    if (memory.worker >= 0)
+        print_figure("hold_worker_pss", double(memory.worker), "KiB", 0);
+    else
+        std::fprintf(stderr, "tvnbench: hold: the workers' memory cannot be read here\n");
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

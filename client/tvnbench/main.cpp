@@ -28,12 +28,18 @@ void interrupted(int) {
 
 void run_workload(const std::string &name, const bench_context &context) {
     if (context.options.verbose) std::fprintf(stderr, "tvnbench: %s\n", name.c_str());
-    if (name == "read") run_read(context);
-    else if (name == "write") run_write(context);
-    else if (name == "sessions") run_sessions(context);
-    else if (name == "listing") run_listing(context);
-    else if (name == "concurrent") run_concurrent(context);
-    else if (name == "hold") run_hold(context);
+    if (name == "read")
+        run_read(context);
+    else if (name == "write")
+        run_write(context);
+    else if (name == "sessions")
+        run_sessions(context);
+    else if (name == "listing")
+        run_listing(context);
+    else if (name == "concurrent")
+        run_concurrent(context);
+    else if (name == "hold")
+        run_hold(context);
 }
 
 int run(const bench_options &options) {
@@ -67,7 +73,7 @@ int run(const bench_options &options) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);

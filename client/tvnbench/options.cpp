@@ -112,14 +112,18 @@ std::optional<std::string> apply(std::string_view option, std::string_view value
 }
 
 bool is_flag(std::string_view word, bench_options &o) {
-    if (word == "--serve") o.serve_only = true;
-    else if (word == "--prepare-only") o.prepare_only = true;
-    else if (word == "-v" || word == "--verbose") o.verbose = true;
-    else return false;
+    if (word == "--serve")
+        o.serve_only = true;
+    else if (word == "--prepare-only")
+        o.prepare_only = true;
+    else if (word == "-v" || word == "--verbose")
+        o.verbose = true;
+    else
+        return false;
     return true;
 }
 
-}  // namespace
+} // namespace
 
 const std::vector<std::string> &all_workloads() {
     static const std::vector<std::string> names{"read",    "write",      "sessions",
@@ -207,4 +211,4 @@ sizes and counts
 )";
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

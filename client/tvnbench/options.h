@@ -55,4 +55,4 @@ std::optional<std::string> parse_options(int argc, char **argv, bench_options &o
 
 const char *usage_text();
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -33,8 +33,8 @@ using namespace std::chrono_literals;
 
 const char *const module_libraries[] = {"listacct.so", "pathmap.so", "journal.so"};
 const char *const logged_methods[] = {
-    "LogConnection", "LogDisconnect", "LogGetdir", "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename", "LogCopyfile", "LogChangePwd"};
+    "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
+    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd"};
 
 std::uint16_t free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -99,38 +99,50 @@ service_account find_service_account(const std::string &wanted) {
 
 std::string configuration(const std::string &root, std::uint16_t port,
                           const service_account &account) {
-    std::string text = "# Written by tvnbench: loopback, list accounts, path mapping, journal.\n"
-                       "<Server>\n"
-                       "    AddIpAddress 127.0.0.1\n"
-                       "    ServerPort " + std::to_string(port) + "\n"
-                       "    ConnectionIdleTimeout 300\n"
-                       "    ConnectionKeepalive 120\n"
-                       "    ConnectionKeepaliveTimeout 120\n"
-                       "    MaxConcurrentUsers 2999\n";
+    std::string text =
+        "# Written by tvnbench: loopback, list accounts, path mapping, journal.\n"
+        "<Server>\n"
+        "    AddIpAddress 127.0.0.1\n"
+        "    ServerPort " +
+        std::to_string(port) +
+        "\n"
+        "    ConnectionIdleTimeout 300\n"
+        "    ConnectionKeepalive 120\n"
+        "    ConnectionKeepaliveTimeout 120\n"
+        "    MaxConcurrentUsers 2999\n";
     for (const char *module : module_libraries)
         text += std::string("    LoadModule ") + module + "\n";
-    text += "</Server>\n\n"
-            "<module mod_virtual_users>\n"
-            "    TvnUser " + account.user + "\n"
-            "    TvnGroup " + account.group + "\n"
-            "    <VirtualDomain bench>\n"
-            "        PasswdFile " + root + "users/bench.passwd\n"
-            "        EnableDomain 1\n"
-            "        OwnerChangePassword Enabled\n"
-            "        GuestChangePassword Enabled\n"
-            "        Alias bench\n"
-            "    </VirtualDomain>\n"
-            "</module>\n\n"
-            "<module mod_log>\n"
-            "    <VirtualDomain bench>\n"
-            "        LoggingFile " + root + "log/journal.log\n";
+    text +=
+        "</Server>\n\n"
+        "<module mod_virtual_users>\n"
+        "    TvnUser " +
+        account.user +
+        "\n"
+        "    TvnGroup " +
+        account.group +
+        "\n"
+        "    <VirtualDomain bench>\n"
+        "        PasswdFile " +
+        root +
+        "users/bench.passwd\n"
+        "        EnableDomain 1\n"
+        "        OwnerChangePassword Enabled\n"
+        "        GuestChangePassword Enabled\n"
+        "        Alias bench\n"
+        "    </VirtualDomain>\n"
+        "</module>\n\n"
+        "<module mod_log>\n"
+        "    <VirtualDomain bench>\n"
+        "        LoggingFile " +
+        root + "log/journal.log\n";
     for (const char *key : logged_methods) text += std::string("        ") + key + " on\n";
-    text += "    </VirtualDomain>\n"
-            "</module>\n";
+    text +=
+        "    </VirtualDomain>\n"
+        "</module>\n";
     return text;
 }
 
-}  // namespace
+} // namespace
 
 std::string program_dir() {
     std::error_code error;
@@ -207,11 +219,13 @@ void own_server::start() {
         throw bench_error(tvn + " -d " + root_ + " failed:\n" +
                           read_text(root_ + "log/tolvane.output"));
     const std::string output_file = root_ + "log/tolvane.output";
-    const bool up = wait_until([&] {
-        const std::string output = read_text(output_file);
-        return output.find("I can't go on") != std::string::npos ||
-               (output.find("..OK\n") != std::string::npos && port_listening(port_));
-    }, 10s);
+    const bool up = wait_until(
+        [&] {
+            const std::string output = read_text(output_file);
+            return output.find("I can't go on") != std::string::npos ||
+                   (output.find("..OK\n") != std::string::npos && port_listening(port_));
+        },
+        10s);
     pid_ = static_cast<pid_t>(std::atol(read_text(root_ + "log/tolvane.pid").c_str()));
     if (!up || pid_ <= 0 || !port_listening(port_))
         throw bench_error("the server did not start:\n" + read_text(output_file));
@@ -227,4 +241,4 @@ bool own_server::stop() {
     return wait_until([&] { return !process_alive(pid); }, 30s);
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

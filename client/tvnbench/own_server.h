@@ -55,4 +55,4 @@ private:
 // The directory holding this program (for the default build tree).
 std::string program_dir();
 
-}  // namespace tvnbench
+} // namespace tvnbench

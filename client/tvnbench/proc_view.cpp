@@ -53,9 +53,8 @@ std::vector<tcp_entry> tcp_table() {
 }
 
 bool all_digits(const std::string &name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
+    return !name.empty() &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Calls found(pid, inode) for every socket descriptor of every process we may look at.
@@ -87,7 +86,7 @@ bool stat_fields(pid_t pid, char &state, pid_t &parent) {
     return static_cast<bool>(fields);
 }
 
-}  // namespace
+} // namespace
 
 bool port_listening(std::uint16_t port) {
     for (const auto &entry : tcp_table())
@@ -182,4 +181,4 @@ std::uint16_t local_port(int fd) {
     return ntohs(address.sin_port);
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

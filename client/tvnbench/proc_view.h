@@ -30,10 +30,10 @@ std::optional<long> pss_kib(pid_t pid);
 // CPU time (user and system) the process has used so far, in seconds; empty when unreadable.
 std::optional<double> cpu_seconds_of(pid_t pid);
 
-bool process_alive(pid_t pid);          // exists and is not a zombie
+bool process_alive(pid_t pid); // exists and is not a zombie
 bool catches_signal(pid_t pid, int signal_number);
 
 // The local port of a connected socket.
 std::uint16_t local_port(int fd);
 
-}  // namespace tvnbench
+} // namespace tvnbench

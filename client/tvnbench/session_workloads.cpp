@@ -26,7 +26,7 @@ double median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-}  // namespace
+} // namespace
 
 // A session ends when the server has closed the connection after DISCONNECT: its worker has
 // then written the journal line and let the connection go.
@@ -57,8 +57,8 @@ void run_listing(const bench_context &context) {
         throw bench_error(path + ": " + std::to_string(entries) + " entries, " +
                           std::to_string(options.entries) + " wanted");
     // The worker's CPU time per listing: what the figure costs the server, whatever the load.
-    const auto worker = serving_processes(context.address.port,
-                                          {local_port(session.connection().fd())}).front();
+    const auto worker =
+        serving_processes(context.address.port, {local_port(session.connection().fd())}).front();
     const auto cpu_before = worker > 0 ? cpu_seconds_of(worker) : std::nullopt;
     std::vector<double> milliseconds;
     for (std::uint32_t i = 0; i < options.listing_repeat; ++i) {
@@ -83,4 +83,4 @@ void run_listing(const bench_context &context) {
     print_figure("listing", median(milliseconds), "ms", 2);
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

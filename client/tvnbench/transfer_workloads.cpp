@@ -30,8 +30,7 @@ void read_whole(bench_session &session, std::uint32_t handle, std::uint64_t size
     }
 }
 
-opened_file open_for_reading(bench_session &session, const std::string &path,
-                             std::uint64_t size) {
+opened_file open_for_reading(bench_session &session, const std::string &path, std::uint64_t size) {
     const opened_file file = session.open(path, read_only);
     if (file.size < size)
         throw bench_error(path + ": " + std::to_string(file.size) + " bytes, " +
@@ -49,10 +48,10 @@ void end_session(bench_session &session) {
 class cpu_meter {
 public:
     cpu_meter(const bench_context &context, bench_session &session)
-        : verbose_(context.options.verbose), client_(process_cpu_seconds()) {
+            : verbose_(context.options.verbose), client_(process_cpu_seconds()) {
         if (!verbose_) return;
-        const auto workers = serving_processes(context.address.port,
-                                               {local_port(session.connection().fd())});
+        const auto workers =
+            serving_processes(context.address.port, {local_port(session.connection().fd())});
         worker_ = workers.front();
         if (worker_ > 0) server_ = cpu_seconds_of(worker_);
     }
@@ -74,7 +73,7 @@ private:
     std::optional<double> server_;
 };
 
-}  // namespace
+} // namespace
 
 void run_read(const bench_context &context) {
     const auto &options = context.options;
@@ -174,4 +173,4 @@ void run_concurrent(const bench_context &context) {
     print_figure("concurrent", megabytes_per_second(bytes, seconds_between(start, end)), "MB/s", 1);
 }
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -14,11 +14,11 @@ struct bench_context {
     const data_paths &paths;
 };
 
-void run_read(const bench_context &context);       // transfer_workloads.cpp
+void run_read(const bench_context &context); // transfer_workloads.cpp
 void run_write(const bench_context &context);
 void run_concurrent(const bench_context &context);
-void run_sessions(const bench_context &context);   // session_workloads.cpp
+void run_sessions(const bench_context &context); // session_workloads.cpp
 void run_listing(const bench_context &context);
-void run_hold(const bench_context &context);       // hold_workload.cpp
+void run_hold(const bench_context &context); // hold_workload.cpp
 
-}  // namespace tvnbench
+} // namespace tvnbench

@@ -10,7 +10,8 @@ namespace tvnclient {
 namespace {
 
 constexpr std::array table{
-    command_info{"ls", "[-l] [PATH...]", "list directories", "-l", 0, -1, command_needs::session, false,
+    command_info{"ls", "[-l] [PATH...]", "list directories", "-l", 0, -1, command_needs::session,
+                 false,
                  R"(DESCRIPTION
     Lists the directory PATH (default: the working directory), one name a line, sorted;
     directory names end in "/". PATH may also name a file, which is then shown alone.
@@ -103,8 +104,8 @@ EXAMPLES
     tvnclient -u demo@demo rm /Public/old.txt
 )",
                  run_rm},
-    command_info{"rmdir", "PATH...", "remove empty directories", "", 1, -1,
-                 command_needs::session, false,
+    command_info{"rmdir", "PATH...", "remove empty directories", "", 1, -1, command_needs::session,
+                 false,
                  R"(DESCRIPTION
     Removes each PATH, which must be an empty directory; a file is refused with "not a
     directory".
@@ -196,9 +197,9 @@ EXAMPLES
                  "DESCRIPTION\n    Without COMMAND, lists the commands; with it, prints its "
                  "manual.\n",
                  run_help},
-    command_info{"exit", "", "end the session (quit does the same)", "", 0, 0, command_needs::nothing, true,
-                 "DESCRIPTION\n    Ends the session and the shell. End of input does the same.\n",
-                 run_exit},
+    command_info{
+        "exit", "", "end the session (quit does the same)", "", 0, 0, command_needs::nothing, true,
+        "DESCRIPTION\n    Ends the session and the shell. End of input does the same.\n", run_exit},
 };
 
 std::vector<std::string_view> words_of(std::string_view text) {
@@ -228,7 +229,7 @@ problem command_usage_error(const command_info &entry, const std::string &what) 
     return usage_error(std::string(entry.name) + ": " + what + " (usage: " + usage_of(entry) + ")");
 }
 
-}  // namespace
+} // namespace
 
 bool command_line::has(std::string_view flag) const {
     for (const auto &given : flags)
@@ -260,7 +261,8 @@ problem parse_command_line(const command_info &entry, std::span<const std::strin
             // Single-letter flags written together: -rc.
             for (std::size_t i = 1; i < word.size(); ++i) {
                 const std::string flag{'-', word[i]};
-                if (!takes_flag(entry, flag)) return command_usage_error(entry, "unknown option " + flag);
+                if (!takes_flag(entry, flag))
+                    return command_usage_error(entry, "unknown option " + flag);
                 parsed.flags.push_back(flag);
             }
         } else {
@@ -278,7 +280,7 @@ std::string command_manual(const command_info &entry) {
     std::string page = "NAME\n    tvnclient " + std::string(entry.name) + " - " +
                        std::string(entry.summary) + "\n\nSYNOPSIS\n    ";
     page += entry.shell_only ? "(in the shell) " + usage_of(entry)
-                            : "tvnclient [OPTIONS] " + usage_of(entry);
+                             : "tvnclient [OPTIONS] " + usage_of(entry);
     page += "\n\n" + std::string(entry.description);
     return page;
 }
@@ -297,8 +299,9 @@ problem prepare_command(std::span<const std::string> words, bool in_shell,
         }
     }
     if (entry->shell_only && !in_shell)
-        return usage_error(std::string(entry->name) + ": works only in the shell (tvnclient shell)");
+        return usage_error(std::string(entry->name) +
+                           ": works only in the shell (tvnclient shell)");
     return parse_command_line(*entry, words.subspan(1), parsed);
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

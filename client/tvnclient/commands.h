@@ -15,13 +15,13 @@ namespace tvnclient {
 
 struct command_context {
     session &remote;
-    const login_settings &login;          // passwd sends the login and its password
-    const environment_secrets &secrets;   // passwd takes TVN_NEW_PASSWORD from here
-    std::string cwd = "/";                // the remote working directory
-    bool long_listing = false;            // -x: every ls in the long form
-    bool quiet = false;                   // -q: no progress bars
+    const login_settings &login;        // passwd sends the login and its password
+    const environment_secrets &secrets; // passwd takes TVN_NEW_PASSWORD from here
+    std::string cwd = "/";              // the remote working directory
+    bool long_listing = false;          // -x: every ls in the long form
+    bool quiet = false;                 // -q: no progress bars
     bool in_shell = false;
-    bool leave = false;                   // exit, or the session ended (passwd)
+    bool leave = false; // exit, or the session ended (passwd)
 };
 
 // A command's arguments split into flags ("-l", "--continue") and operands.
@@ -37,11 +37,11 @@ enum class command_needs { nothing, connection, session };
 
 struct command_info {
     std::string_view name;
-    std::string_view arguments;   // after the name in the synopsis: "[-r] REMOTE [LOCAL]"
-    std::string_view summary;     // one line
-    std::string_view flags;       // the flags it takes, blank-separated: "-r -c --continue"
+    std::string_view arguments; // after the name in the synopsis: "[-r] REMOTE [LOCAL]"
+    std::string_view summary;   // one line
+    std::string_view flags;     // the flags it takes, blank-separated: "-r -c --continue"
     int min_operands;
-    int max_operands;             // -1: any number
+    int max_operands; // -1: any number
     command_needs needs;
     bool shell_only;
     std::string_view description; // the rest of its manual page
@@ -81,4 +81,4 @@ problem run_help(command_context &, const command_line &);
 problem run_exit(command_context &, const command_line &);
 problem run_shell_again(command_context &, const command_line &);
 
-}  // namespace tvnclient
+} // namespace tvnclient

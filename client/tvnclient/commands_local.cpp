@@ -20,7 +20,8 @@ problem run_cd(command_context &context, const command_line &line) {
     if (path != "/") {
         if (problem failed = probe(context.remote, path, kind)) return failed;
         if (kind == remote_kind::missing) return remote_refusal(NOT_FOUND, path);
-        if (kind == remote_kind::file) return make_problem(exit_status::failed, path, "not a directory");
+        if (kind == remote_kind::file)
+            return make_problem(exit_status::failed, path, "not a directory");
     }
     context.cwd = path;
     return {};
@@ -33,7 +34,8 @@ problem run_pwd(command_context &context, const command_line &) {
 
 problem run_lcd(command_context &, const command_line &line) {
     const char *home = std::getenv("HOME");
-    const std::string dir = line.operands.empty() ? (home != nullptr ? home : "/") : line.operands.front();
+    const std::string dir =
+        line.operands.empty() ? (home != nullptr ? home : "/") : line.operands.front();
     if (chdir(dir.c_str()) != 0) return local_failure(errno, dir);
     return {};
 }
@@ -76,4 +78,4 @@ problem run_shell_again(command_context &, const command_line &) {
     return usage_error("shell: already in the shell");
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -85,7 +85,7 @@ problem list_one(command_context &context, const std::string &path, bool long_fo
     return {};
 }
 
-}  // namespace
+} // namespace
 
 problem run_ls(command_context &context, const command_line &line) {
     const bool long_form = line.has("-l") || context.long_listing;
@@ -120,7 +120,8 @@ problem run_rmdir(command_context &context, const command_line &line) {
         remote_kind kind = remote_kind::missing;
         if (problem failed = probe(context.remote, path, kind)) return failed;
         if (kind == remote_kind::missing) return remote_refusal(NOT_FOUND, path);
-        if (kind == remote_kind::file) return make_problem(exit_status::failed, path, "not a directory");
+        if (kind == remote_kind::file)
+            return make_problem(exit_status::failed, path, "not a directory");
         return explain_denial(context.remote, delete_remote(context.remote, path));
     });
 }
@@ -148,15 +149,18 @@ problem run_passwd(command_context &context, const command_line &line) {
         fresh = *context.secrets.new_password;
     } else {
         std::string again;
-        if (problem failed = ask_password(guest ? "New guest password: " : "New owner password: ", fresh))
+        if (problem failed =
+                ask_password(guest ? "New guest password: " : "New owner password: ", fresh))
             return failed;
         if (problem failed = ask_password("The new password again: ", again)) return failed;
         if (fresh != again)
-            return make_problem(exit_status::failed, login, "the two entries differ; password not changed");
+            return make_problem(exit_status::failed, login,
+                                "the two entries differ; password not changed");
     }
     // The server would store a longer one, but a login sends only 16 characters of it.
     if (fresh.size() > TVN_CONNECT_PASSWORD_LEN)
-        return usage_error("passwd: a password may have at most 16 characters, the most a login sends");
+        return usage_error(
+            "passwd: a password may have at most 16 characters, the most a login sends");
     problem failed = context.remote.exchange(
         tvn_client::changepwd_request(login, context.login.password, fresh, !guest), login);
     const std::uint8_t status = context.remote.status();
@@ -165,13 +169,16 @@ problem run_passwd(command_context &context, const command_line &line) {
     context.leave = true;
     if (failed) return failed;
     if (status == OK) {
-        std::printf("%s password changed; the server ended the session\n", guest ? "guest" : "owner");
+        std::printf("%s password changed; the server ended the session\n",
+                    guest ? "guest" : "owner");
         return {};
     }
     if (status == WRONG_AUTH)
-        return make_problem(exit_status::login_refused, login,
-                            "password not changed: wrong password, or this login may not change it");
-    return make_problem(exit_status::failed, login, "password not changed: the server could not store it");
+        return make_problem(
+            exit_status::login_refused, login,
+            "password not changed: wrong password, or this login may not change it");
+    return make_problem(exit_status::failed, login,
+                        "password not changed: the server could not store it");
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

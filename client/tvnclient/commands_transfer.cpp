@@ -32,7 +32,7 @@ std::string local_base_name(const std::string &path) {
     return whole.filename().string();
 }
 
-}  // namespace
+} // namespace
 
 problem run_get(command_context &context, const command_line &line) {
     const std::string remote = resolve_remote(context.cwd, line.operands[0]);
@@ -71,8 +71,8 @@ problem run_cat(command_context &context, const command_line &line) {
     problem first;
     for (const std::string &typed : line.operands) {
         std::fflush(stdout);
-        problem failed = print_remote_file(context.remote, resolve_remote(context.cwd, typed),
-                                           STDOUT_FILENO);
+        problem failed =
+            print_remote_file(context.remote, resolve_remote(context.cwd, typed), STDOUT_FILENO);
         if (!failed) continue;
         report(failed);
         if (!first) first = failed;
@@ -81,4 +81,4 @@ problem run_cat(command_context &context, const command_line &line) {
     return first;
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -37,7 +37,8 @@ problem interruption(const std::string &path) {
 // Patches the position of a READ, WRITE or COPYFILE request: each is built once per file
 // and only its numbers change from chunk to chunk.
 void set_position(std::uint8_t *request, std::uint64_t position) {
-    put_le32(request + TVN_FIXED_HEADER + TVN_RW_OFF_POSITION, static_cast<std::uint32_t>(position));
+    put_le32(request + TVN_FIXED_HEADER + TVN_RW_OFF_POSITION,
+             static_cast<std::uint32_t>(position));
 }
 
 // A READ on a directory's handle is refused; say what it really is.
@@ -130,13 +131,13 @@ problem settle_remote_part(session &remote, remote_handle &handle, const std::st
     return explain_denial(remote, failed);
 }
 
-}  // namespace
+} // namespace
 
 problem download_file(session &remote, const std::string &remote_path, const std::string &local,
                       bool resume, progress_meter &meter) {
     std::uint32_t handle_number = 0, size = 0;
-    if (problem failed = open_remote(remote, remote_path, tvn_client::open_mode::read_only,
-                                     handle_number, size))
+    if (problem failed =
+            open_remote(remote, remote_path, tvn_client::open_mode::read_only, handle_number, size))
         return failed;
     remote_handle handle(remote, handle_number, remote_path);
     if (size > largest_file) return too_large(remote_path);
@@ -147,9 +148,11 @@ problem download_file(session &remote, const std::string &remote_path, const std
         if (problem failed = resume_point(local, partial, size, start, complete)) return failed;
         if (complete) return {};
     }
-    unique_fd out(open(partial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (start > 0 ? 0 : O_TRUNC), 0666));
+    unique_fd out(
+        open(partial.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (start > 0 ? 0 : O_TRUNC), 0666));
     if (!out) return local_failure(errno, partial);
-    if (lseek(out.get(), static_cast<off_t>(start), SEEK_SET) < 0) return local_failure(errno, partial);
+    if (lseek(out.get(), static_cast<off_t>(start), SEEK_SET) < 0)
+        return local_failure(errno, partial);
 
     meter.start(remote_base_name(remote_path), size, start);
     std::uint64_t position = start;
@@ -164,8 +167,10 @@ problem download_file(session &remote, const std::string &remote_path, const std
     if (!failed) {
         handle.close(); // the data are all here; a refused close changes nothing
         keep_identity(out.get(), local);
-        if (!out.close_checked()) failed = local_failure(errno, partial);
-        else if (rename(partial.c_str(), local.c_str()) != 0) failed = local_failure(errno, local);
+        if (!out.close_checked())
+            failed = local_failure(errno, partial);
+        else if (rename(partial.c_str(), local.c_str()) != 0)
+            failed = local_failure(errno, local);
     }
     if (!failed) {
         meter.finish(true);
@@ -195,14 +200,19 @@ problem upload_file(session &remote, const std::string &local, const std::string
 
     const std::string partial = remote_path + std::string(partial_suffix);
     std::uint32_t handle_number = 0;
-    if (problem failed = open_remote_part(remote, partial, remote_path, handle_number)) return failed;
+    if (problem failed = open_remote_part(remote, partial, remote_path, handle_number))
+        return failed;
     remote_handle handle(remote, handle_number, remote_path);
 
     // One buffer for every chunk: the 32-byte WRITE header, then the data read into place.
     std::vector<std::uint8_t> &request = remote.upload_buffer();
     request.resize(rw_header + chunk_size);
-    const tvn_client::bytes header =
-        tvn_client::packet_builder(WRITE).put_u32(0).put_u32(handle.get()).put_i32(0).put_i32(0).build();
+    const tvn_client::bytes header = tvn_client::packet_builder(WRITE)
+                                         .put_u32(0)
+                                         .put_u32(handle.get())
+                                         .put_i32(0)
+                                         .put_i32(0)
+                                         .build();
     std::copy(header.begin(), header.end(), request.begin());
 
     meter.start(remote_base_name(remote_path), size, 0);
@@ -249,8 +259,8 @@ problem upload_file(session &remote, const std::string &local, const std::string
 
 problem print_remote_file(session &remote, const std::string &remote_path, int fd) {
     std::uint32_t handle_number = 0, size = 0;
-    if (problem failed = open_remote(remote, remote_path, tvn_client::open_mode::read_only,
-                                     handle_number, size))
+    if (problem failed =
+            open_remote(remote, remote_path, tvn_client::open_mode::read_only, handle_number, size))
         return failed;
     remote_handle handle(remote, handle_number, remote_path);
     bool written = false;
@@ -270,8 +280,8 @@ problem copy_on_server(session &remote, const std::string &from, const std::stri
     // The source is checked before the destination is touched: a missing source must not
     // leave an empty destination behind.
     std::uint32_t source_handle = 0, size = 0;
-    if (problem failed = open_remote(remote, from, tvn_client::open_mode::read_only,
-                                     source_handle, size))
+    if (problem failed =
+            open_remote(remote, from, tvn_client::open_mode::read_only, source_handle, size))
         return failed;
     if (problem failed = close_remote(remote, source_handle, from)) return failed;
     if (size > largest_file) return too_large(from);
@@ -284,7 +294,8 @@ problem copy_on_server(session &remote, const std::string &from, const std::stri
     std::uint32_t handle_number = 0;
     if (problem failed = open_remote_part(remote, partial, to, handle_number)) return failed;
     remote_handle handle(remote, handle_number, to);
-    tvn_client::bytes request = tvn_client::copyfile_request(handle.get(), 0, chunk_size, from).build();
+    tvn_client::bytes request =
+        tvn_client::copyfile_request(handle.get(), 0, chunk_size, from).build();
     meter.start(remote_base_name(to), size, 0);
     std::uint64_t position = 0;
     problem failed;
@@ -311,4 +322,4 @@ problem copy_on_server(session &remote, const std::string &from, const std::stri
     return settle_remote_part(remote, handle, partial, to, failed, meter);
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

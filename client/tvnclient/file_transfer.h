@@ -34,4 +34,4 @@ problem print_remote_file(session &remote, const std::string &remote_path, int f
 problem copy_on_server(session &remote, const std::string &from, const std::string &to,
                        progress_meter &meter);
 
-}  // namespace tvnclient
+} // namespace tvnclient

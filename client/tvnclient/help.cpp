@@ -88,19 +88,21 @@ EXAMPLES
     tvnclient -p 7070 shell
 )";
 
-}  // namespace
+} // namespace
 
 std::string program_manual() {
     std::string page(head);
     for (const command_info &entry : command_table()) {
         std::string line = "    " + std::string(entry.name);
         if (!entry.arguments.empty()) line += " " + std::string(entry.arguments);
-        if (line.size() < 44) line.append(44 - line.size(), ' ');
-        else line += "  ";
+        if (line.size() < 44)
+            line.append(44 - line.size(), ' ');
+        else
+            line += "  ";
         page += line + std::string(entry.summary) + (entry.shell_only ? " (shell)" : "") + "\n";
     }
     page += tail;
     return page;
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -22,7 +22,7 @@ void on_interrupt(int) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void install_interrupt_handler() {
     struct sigaction action {};
@@ -36,4 +36,4 @@ bool interrupted() { return interrupt_count.load() > 0; }
 void clear_interrupt() { interrupt_count.store(0); }
 void set_interruptible_socket(int fd) { interruptible_socket.store(fd); }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -13,4 +13,4 @@ void clear_interrupt();
 // The socket a second Ctrl-C shuts down; -1 for none.
 void set_interruptible_socket(int fd);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -3,8 +3,8 @@
 #include "keepalive.h"
 
 #include <algorithm>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 
 namespace tvnclient {
@@ -48,4 +48,4 @@ void keepalive_thread::run(std::stop_token stop) {
     }
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -28,4 +28,4 @@ private:
 // counts in 2-second ticks, so a packet sent exactly at the interval would race it.
 std::chrono::milliseconds keepalive_period(std::chrono::seconds announced);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -124,4 +124,4 @@ line_reader::result line_reader::read_plain(const std::string &prompt, std::stri
     }
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -32,4 +32,4 @@ private:
     bool input_ended_ = false;
 };
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -26,7 +26,7 @@ std::string time_text(std::uint32_t mtime) {
     return text;
 }
 
-}  // namespace
+} // namespace
 
 std::string long_listing_line(const tvn_client::listing_entry &entry, std::size_t size_width) {
     const std::string size = size_text(entry);
@@ -51,4 +51,4 @@ void print_listing(const std::vector<tvn_client::listing_entry> &entries, bool l
     }
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -20,4 +20,4 @@ std::string long_listing_line(const tvn_client::listing_entry &entry, std::size_
 void print_listing(const std::vector<tvn_client::listing_entry> &entries, bool long_form,
                    std::FILE *out);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -34,4 +34,4 @@ long read_full(int fd, std::uint8_t *into, std::size_t size) {
     return static_cast<long>(got);
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

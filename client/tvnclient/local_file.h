@@ -51,4 +51,4 @@ bool write_all(int fd, const std::uint8_t *data, std::size_t size);
 // read that Ctrl-C interrupts fails with EINTR.
 long read_full(int fd, std::uint8_t *into, std::size_t size);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -18,7 +18,7 @@ int fail(problem failed) {
     return exit_code(failed);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     // First of all, before anything could copy the environment.
@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
         return fail(failed);
     }
     problem failed = entry->needs == command_needs::connection ? remote.connect(options.login)
-                                                              : remote.open(options.login);
+                                                               : remote.open(options.login);
     if (failed) return fail(failed);
 
     if (entry->name == "shell") {

@@ -11,7 +11,8 @@ namespace {
 
 bool parse_number(std::string_view text, long low, long high, long &value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && value >= low && value <= high;
+    return error == std::errc() && end == text.data() + text.size() && value >= low &&
+           value <= high;
 }
 
 problem apply_value(char option, std::string_view value, program_options &options) {
@@ -39,7 +40,7 @@ problem apply_value(char option, std::string_view value, program_options &option
     }
 }
 
-}  // namespace
+} // namespace
 
 problem parse_program_options(int argc, char **argv, program_options &options) {
     if (const char *user = std::getenv("TVN_USER")) options.login.login = user;
@@ -64,13 +65,17 @@ problem parse_program_options(int argc, char **argv, program_options &options) {
         // word or the next one (-p7070, -p 7070).
         for (std::size_t i = 1; i < word.size(); ++i) {
             const char option = word[i];
-            if (option == 'x') options.long_listing = true;
-            else if (option == 'q') options.quiet = true;
-            else if (option == 'h') options.show_help = true;
+            if (option == 'x')
+                options.long_listing = true;
+            else if (option == 'q')
+                options.quiet = true;
+            else if (option == 'h')
+                options.show_help = true;
             else if (std::string_view("Hput").find(option) != std::string_view::npos) {
                 std::string_view value = word.substr(i + 1);
                 if (value.empty()) {
-                    if (++at >= argc) return usage_error(std::string("-") + option + ": needs a value");
+                    if (++at >= argc)
+                        return usage_error(std::string("-") + option + ": needs a value");
                     value = argv[at];
                 }
                 if (problem failed = apply_value(option, value, options)) return failed;
@@ -84,4 +89,4 @@ problem parse_program_options(int argc, char **argv, program_options &options) {
     return {};
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -11,11 +11,11 @@
 namespace tvnclient {
 
 struct program_options {
-    login_settings login;       // host, port, login and time-out; the password comes later
-    bool long_listing = false;  // -x
-    bool quiet = false;         // -q
-    bool show_help = false;     // -h, --help
-    bool show_version = false;  // --version
+    login_settings login;           // host, port, login and time-out; the password comes later
+    bool long_listing = false;      // -x
+    bool quiet = false;             // -q
+    bool show_help = false;         // -h, --help
+    bool show_version = false;      // --version
     std::vector<std::string> words; // the command and its arguments
 };
 
@@ -23,4 +23,4 @@ struct program_options {
 // defaults to the environment variable TVN_USER.
 problem parse_program_options(int argc, char **argv, program_options &options);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -31,7 +31,7 @@ void say(int fd, const std::string &text) {
     write_all(fd, reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
 }
 
-}  // namespace
+} // namespace
 
 environment_secrets take_environment_secrets() {
     environment_secrets secrets;
@@ -60,8 +60,9 @@ problem ask_password(const std::string &prompt, std::string &password) {
             continue;
         }
         if (n < 0 && errno == EINTR && !interrupted()) continue;
-        if (n < 0) failed = interrupted() ? make_problem(exit_status::interrupted, "", "interrupted")
-                                          : local_failure(errno, "/dev/tty");
+        if (n < 0)
+            failed = interrupted() ? make_problem(exit_status::interrupted, "", "interrupted")
+                                   : local_failure(errno, "/dev/tty");
         break;
     }
     tcsetattr(tty.get(), TCSANOW, &saved);
@@ -70,4 +71,4 @@ problem ask_password(const std::string &prompt, std::string &password) {
     return failed;
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -23,4 +23,4 @@ environment_secrets take_environment_secrets();
 // off. A problem when there is no terminal, or on Ctrl-C.
 problem ask_password(const std::string &prompt, std::string &password);
 
-}  // namespace tvnclient
+} // namespace tvnclient

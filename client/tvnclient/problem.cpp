@@ -43,7 +43,7 @@ exit_status status_class(std::uint8_t status) {
     }
 }
 
-}  // namespace
+} // namespace
 
 problem make_problem(exit_status status, std::string subject, std::string words) {
     problem made;
@@ -54,7 +54,8 @@ problem make_problem(exit_status status, std::string subject, std::string words)
 }
 
 problem remote_refusal(std::uint8_t status, std::string subject) {
-    return make_problem(status_class(status), std::move(subject), std::string(status_words(status)));
+    return make_problem(status_class(status), std::move(subject),
+                        std::string(status_words(status)));
 }
 
 problem local_failure(int error_number, std::string subject) {
@@ -89,4 +90,4 @@ void report(problem &what) {
     what.reported = true;
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

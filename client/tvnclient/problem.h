@@ -51,4 +51,4 @@ std::string describe(const problem &what);
 // A name fit for a terminal: control characters become '?'.
 std::string printable(std::string_view text);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -15,7 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto quiet_start = 1s;    // transfers quicker than this show nothing
+constexpr auto quiet_start = 1s; // transfers quicker than this show nothing
 constexpr auto redraw_every = 200ms;
 
 std::size_t terminal_width() {
@@ -28,13 +28,14 @@ std::string clock_text(double seconds) {
     const long total = static_cast<long>(seconds + 0.5);
     char text[32];
     if (total >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
+                      total % 60);
     else
         std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
     return text;
 }
 
-}  // namespace
+} // namespace
 
 std::string human_size(double bytes) {
     static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -44,15 +45,18 @@ std::string human_size(double bytes) {
         ++unit;
     }
     char text[32];
-    if (unit == 0) std::snprintf(text, sizeof text, "%.0f B", bytes);
-    else std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
+    if (unit == 0)
+        std::snprintf(text, sizeof text, "%.0f B", bytes);
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
     return text;
 }
 
 std::string progress_line(std::string_view name, std::uint64_t done, std::uint64_t total,
                           std::uint64_t moved, double seconds, bool final, std::size_t width) {
     const double rate = seconds > 0 ? static_cast<double>(moved) / seconds : 0;
-    std::string tail = "  " + human_size(static_cast<double>(done)) + "  " + human_size(rate) + "/s";
+    std::string tail =
+        "  " + human_size(static_cast<double>(done)) + "  " + human_size(rate) + "/s";
     if (final) {
         tail += "  in " + clock_text(seconds);
     } else if (total > done && rate > 0) {
@@ -61,7 +65,8 @@ std::string progress_line(std::string_view name, std::uint64_t done, std::uint64
     std::string percent;
     if (total > 0) {
         char text[8];
-        std::snprintf(text, sizeof text, " %3d%%", static_cast<int>(std::min(done, total) * 100 / total));
+        std::snprintf(text, sizeof text, " %3d%%",
+                      static_cast<int>(std::min(done, total) * 100 / total));
         percent = text;
     }
     // The name takes at most a third of the line; the bar what remains.
@@ -120,4 +125,4 @@ void progress_meter::draw(bool final) {
     last_drawn_ = clock::now();
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -47,4 +47,4 @@ std::string progress_line(std::string_view name, std::uint64_t done, std::uint64
 // "512 B", "1.5 KiB", "20.0 MiB".
 std::string human_size(double bytes);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -26,7 +26,7 @@ std::vector<tvn_client::listing_entry> area_entries() {
     return areas;
 }
 
-}  // namespace
+} // namespace
 
 problem list_directory(session &remote, const std::string &path,
                        std::vector<tvn_client::listing_entry> &entries) {
@@ -42,7 +42,8 @@ problem list_directory(session &remote, const std::string &path,
         }
     }
     auto parsed = tvn_client::parse_listing(body, true);
-    if (!parsed) return make_problem(exit_status::connection, path, "invalid listing from the server");
+    if (!parsed)
+        return make_problem(exit_status::connection, path, "invalid listing from the server");
     entries = std::move(*parsed);
     std::sort(entries.begin(), entries.end(),
               [](const auto &a, const auto &b) { return a.name < b.name; });
@@ -123,4 +124,4 @@ problem remote_handle::close() {
     return close_remote(remote_, handle, path_);
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -37,7 +37,7 @@ problem explain_denial(session &remote, problem refused);
 class remote_handle {
 public:
     remote_handle(session &remote, std::uint32_t handle, std::string path)
-        : remote_(remote), handle_(handle), path_(std::move(path)) {}
+            : remote_(remote), handle_(handle), path_(std::move(path)) {}
     ~remote_handle() { close(); }
     remote_handle(const remote_handle &) = delete;
     remote_handle &operator=(const remote_handle &) = delete;
@@ -51,4 +51,4 @@ private:
     std::string path_;
 };
 
-}  // namespace tvnclient
+} // namespace tvnclient

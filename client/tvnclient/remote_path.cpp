@@ -47,4 +47,4 @@ bool names_a_directory(std::string_view typed) {
            typed.ends_with("/..");
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -18,4 +18,4 @@ std::string remote_base_name(std::string_view path);
 // True when the typed path asks for a directory ("x/", ".", "..").
 bool names_a_directory(std::string_view typed);
 
-}  // namespace tvnclient
+} // namespace tvnclient

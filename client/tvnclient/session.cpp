@@ -42,7 +42,7 @@ std::string connect_words(int error_number, std::chrono::milliseconds timeout) {
     return local_failure(error_number, "").words;
 }
 
-}  // namespace
+} // namespace
 
 std::string seconds_text(std::chrono::milliseconds duration) {
     const auto seconds = std::chrono::ceil<std::chrono::seconds>(duration).count();
@@ -75,8 +75,8 @@ problem session::connect(const login_settings &settings) {
 
 problem session::open(const login_settings &settings) {
     if (problem failed = connect(settings)) return failed;
-    const auto request = tvn_client::connect_request(settings.login, settings.password,
-                                                     TVN_OPTION_EXTENDED_LISTING);
+    const auto request =
+        tvn_client::connect_request(settings.login, settings.password, TVN_OPTION_EXTENDED_LISTING);
     if (problem failed = exchange(request, settings.login)) return failed;
     if (status() == OK) {
         keepalive_ = answer_.param_u16(TVN_CONNECT_OFF_KEEPALIVE).value_or(0);
@@ -107,13 +107,15 @@ problem session::connection_failure(read_result result, std::string_view subject
     std::string words;
     if (result == read_result::timed_out) {
         words = "no answer from the server within " + seconds_text(timeout_);
-    } else if (result == read_result::closed || connection_.wait_closed(std::chrono::milliseconds(0))) {
+    } else if (result == read_result::closed ||
+               connection_.wait_closed(std::chrono::milliseconds(0))) {
         words = "server closed the connection";
     } else {
         words = "invalid answer from the server";
     }
     drop();
-    if (interrupted()) return make_problem(exit_status::interrupted, std::string(subject), "interrupted");
+    if (interrupted())
+        return make_problem(exit_status::interrupted, std::string(subject), "interrupted");
     return make_problem(exit_status::connection, std::string(subject), words);
 }
 
@@ -130,8 +132,8 @@ problem session::exchange(std::span<const std::uint8_t> packet, std::string_view
     // Answers carry no request number: one for another method means the stream is lost.
     // The one exception is CHANGEPWD, whose success answer says CONNECT.
     const std::uint8_t method = packet[TVN_OFF_METHOD];
-    const bool fits = answer_.method() == method ||
-                      (method == CHANGEPWD && answer_.method() == CONNECT);
+    const bool fits =
+        answer_.method() == method || (method == CHANGEPWD && answer_.method() == CONNECT);
     if (!fits) return connection_failure(read_result::broken, subject);
     return {};
 }
@@ -154,4 +156,4 @@ bool session::closed_by_server() {
     return connection_.is_open() && connection_.wait_closed(std::chrono::milliseconds(0));
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

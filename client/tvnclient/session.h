@@ -20,7 +20,7 @@ namespace tvnclient {
 struct login_settings {
     std::string host = "127.0.0.1"; // a dotted address or a host name
     std::uint16_t port = 700;
-    std::string login;              // USER@DOMAIN
+    std::string login; // USER@DOMAIN
     std::string password;
     std::chrono::milliseconds timeout = std::chrono::seconds(30);
 };
@@ -82,4 +82,4 @@ private:
 // "3 seconds", "1 second".
 std::string seconds_text(std::chrono::milliseconds duration);
 
-}  // namespace tvnclient
+} // namespace tvnclient

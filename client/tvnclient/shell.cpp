@@ -25,7 +25,7 @@ problem run_line(command_context &context, const std::vector<std::string> &words
     return entry->run(context, parsed);
 }
 
-}  // namespace
+} // namespace
 
 problem split_words(std::string_view line, std::vector<std::string> &words) {
     words.clear();
@@ -50,7 +50,8 @@ problem split_words(std::string_view line, std::vector<std::string> &words) {
             i = close;
         } else if (c == '"') {
             for (++i; i < line.size() && line[i] != '"'; ++i) {
-                if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == '"' || line[i + 1] == '\\'))
+                if (line[i] == '\\' && i + 1 < line.size() &&
+                    (line[i + 1] == '"' || line[i + 1] == '\\'))
                     ++i;
                 word += line[i];
             }
@@ -99,4 +100,4 @@ int run_shell(command_context &context) {
     return exit_code(last_failure);
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -18,4 +18,4 @@ int run_shell(command_context &context);
 // escapes the next character, and "#" at the start of a word begins a comment.
 problem split_words(std::string_view line, std::vector<std::string> &words);
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -45,14 +45,16 @@ void warn(const std::string &path, const std::string &words) {
 bool fetch_directory(session &remote, const std::string &remote_path, const std::string &local,
                      bool resume, progress_meter &meter, walk_log &log, int depth) {
     if (depth > deepest)
-        return log.note(make_problem(exit_status::failed, remote_path, "directories nested too deep"));
+        return log.note(
+            make_problem(exit_status::failed, remote_path, "directories nested too deep"));
     std::vector<tvn_client::listing_entry> entries;
     if (problem failed = list_directory(remote, remote_path, entries)) {
         // Listing a file answers NOT_FOUND too; at the top, say what it is.
         remote_kind kind = remote_kind::missing;
         if (depth == 0 && failed.status == exit_status::not_found &&
             !probe(remote, remote_path, kind) && kind == remote_kind::file)
-            failed = make_problem(exit_status::failed, remote_path, "not a directory (without -r, get fetches a file)");
+            failed = make_problem(exit_status::failed, remote_path,
+                                  "not a directory (without -r, get fetches a file)");
         return log.note(failed);
     }
     if (mkdir(local.c_str(), 0777) != 0) {
@@ -81,7 +83,8 @@ problem ensure_remote_directory(session &remote, const std::string &path) {
     remote_kind kind = remote_kind::missing;
     if (problem failed = probe(remote, path, kind)) return failed;
     if (kind == remote_kind::directory) return {};
-    if (kind == remote_kind::file) return make_problem(exit_status::failed, path, "already exists and is not a directory");
+    if (kind == remote_kind::file)
+        return make_problem(exit_status::failed, path, "already exists and is not a directory");
     return explain_denial(remote, made);
 }
 
@@ -116,7 +119,7 @@ bool send_directory(session &remote, const std::string &local, const std::string
     return true;
 }
 
-}  // namespace
+} // namespace
 
 problem download_tree(session &remote, const std::string &remote_path, const std::string &local,
                       bool resume, progress_meter &meter) {
@@ -132,4 +135,4 @@ problem upload_tree(session &remote, const std::string &local, const std::string
     return log.result();
 }
 
-}  // namespace tvnclient
+} // namespace tvnclient

@@ -20,4 +20,4 @@ problem download_tree(session &remote, const std::string &remote_path, const std
 problem upload_tree(session &remote, const std::string &local, const std::string &remote_path,
                     progress_meter &meter);
 
-}  // namespace tvnclient
+} // namespace tvnclient

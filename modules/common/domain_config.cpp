@@ -11,8 +11,10 @@ namespace {
 // An Enabled/Disabled key: "Enabled" sets bit in flag; "Disabled" leaves it as it is.
 template <typename Flag>
 key_result switch_value(const char *value, Flag &flag, unsigned bit) {
-    if (std::strcmp(value, "Enabled") == 0) flag = static_cast<Flag>(flag | bit);
-    else if (std::strcmp(value, "Disabled") != 0) return key_result::invalid_value;
+    if (std::strcmp(value, "Enabled") == 0)
+        flag = static_cast<Flag>(flag | bit);
+    else if (std::strcmp(value, "Disabled") != 0)
+        return key_result::invalid_value;
     return key_result::accepted;
 }
 
@@ -23,9 +25,12 @@ key_result passwd_file(account_domain &domain, const char *value, tvn_init_mpool
 }
 
 key_result enable_domain(account_domain &domain, const char *value, tvn_init_mpool *) {
-    if (std::strcmp(value, "1") == 0) domain.enabled = 1;
-    else if (std::strcmp(value, "0") == 0) domain.enabled = 0;
-    else return key_result::invalid_value;
+    if (std::strcmp(value, "1") == 0)
+        domain.enabled = 1;
+    else if (std::strcmp(value, "0") == 0)
+        domain.enabled = 0;
+    else
+        return key_result::invalid_value;
     return key_result::accepted;
 }
 
@@ -55,8 +60,7 @@ constexpr domain_key shared_keys[] = {
      }},
     {"Alias",
      [](account_domain &domain, const char *value, tvn_init_mpool *mpool) {
-         return add_name(mpool, &domain.aliases, value) ? key_result::accepted
-                                                        : key_result::failed;
+         return add_name(mpool, &domain.aliases, value) ? key_result::accepted : key_result::failed;
      }},
 };
 
@@ -76,21 +80,19 @@ int put_domain_key(account_domain &domain, const char *key, const char *value,
         return -1;
     }
     switch (found->apply(domain, value, mpool)) {
-    case key_result::accepted:
-        return 0;
+    case key_result::accepted: return 0;
     case key_result::invalid_value:
         std::printf("Invalid value %s  for %s\n", value, key);
         return -1;
     case key_result::repeated:
         std::printf("%s", rules.repeated_passwd_file);
         return rules.repeated_passwd_file_fails ? -1 : 0;
-    case key_result::failed:
-        break;
+    case key_result::failed: break;
     }
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 bool read_domain_keys(FILE *fp, tvn_init_mpool *mpool, account_domain &domain,
                       const domain_rules &rules) {

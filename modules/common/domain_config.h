@@ -111,8 +111,10 @@ Domain *find_domain(Domain *first, const char *name) {
     Domain *fallback = nullptr;
     for (Domain *domain = first; domain != nullptr; domain = domain->next) {
         if (!domain->enabled) continue;
-        if (domain->aliases == nullptr) fallback = domain;
-        else if (holds_name(domain->aliases, name)) return domain;
+        if (domain->aliases == nullptr)
+            fallback = domain;
+        else if (holds_name(domain->aliases, name))
+            return domain;
     }
     return fallback;
 }

@@ -13,7 +13,7 @@ bool is_symlink(const char *path) {
     return path != nullptr && lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
 }
 
-}  // namespace
+} // namespace
 
 int check_password(tvn_request *request, const user_profile &profile, const char *owner_hash,
                    const login_rules &rules) {

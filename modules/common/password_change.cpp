@@ -14,8 +14,7 @@ bool change_allowed(const tvn_request *request, const account_domain &domain) {
                                  : domain.owner_change_password != 0;
 }
 
-heap_text find_user_record(const char *path, const char *mode, const char *user,
-                           name_match match) {
+heap_text find_user_record(const char *path, const char *mode, const char *user, name_match match) {
     FILE *database = std::fopen(path, mode);
     if (database == nullptr) {
         std::printf("Can't open %s file\n", path);
@@ -42,8 +41,7 @@ bool put_new_hash(tvn_request *request, salt_form form) {
     if (!hash_password(password, salt, hash, sizeof hash)) return false;
     const std::size_t length = std::strlen(hash);
     tvn_mpool *pools = request->mpool;
-    auto *copy =
-        static_cast<char *>(pools->tvn_malloc(pools->request_pool, uint32_t(length + 1)));
+    auto *copy = static_cast<char *>(pools->tvn_malloc(pools->request_pool, uint32_t(length + 1)));
     if (copy == nullptr) return false;
     std::memcpy(copy, hash, length + 1);
     request->local_path1 = copy;

@@ -25,8 +25,7 @@ using heap_text = std::unique_ptr<char, free_deleter>;
 // The record of user in the database at path, opened with mode ("r", or "r+" where the
 // database must be writable too); empty when there is none. A database that cannot be opened
 // prints "Can't open %s file\n" with the path on standard output.
-heap_text find_user_record(const char *path, const char *mode, const char *user,
-                           name_match match);
+heap_text find_user_record(const char *path, const char *mode, const char *user, name_match match);
 
 // False, with " Empty new password refused" in the log message, when the new password
 // (remote_path1) is missing or empty: nobody could tell it from no password at all.
@@ -40,5 +39,4 @@ bool put_new_hash(tvn_request *request, salt_form form);
 // The change itself, once it was allowed: a non-empty new password, its hash in the given form
 // (local_path1), rewrite (OK when the file was rewritten), and the end of the connection. OK,
 // or INTERNAL_SERVER_ERR with nothing changed.
-int make_password_change(tvn_request *request, salt_form form,
-                         const std::function<int()> &rewrite);
+int make_password_change(tvn_request *request, salt_form form, const std::function<int()> &rewrite);

@@ -36,7 +36,7 @@ char *put_text(char **out, std::string_view first, std::string_view second = {})
     return start;
 }
 
-}  // namespace
+} // namespace
 
 user_profile *new_profile(tvn_request *request) {
     tvn_mpool *pools = request->mpool;
@@ -106,8 +106,8 @@ int copy_profile(tvn_request *request, const user_profile *profile) {
         const bool guest = request->is_guest == 1;
         // "/Private", "/Public" and "/Web" with their terminating zeros take 22 bytes.
         const std::size_t size = guest ? home.size() + 8 : 3 * home.size() + 22;
-        auto *block = static_cast<char *>(
-            pools->tvn_malloc(pools->connection_pool, uint32_t(size)));
+        auto *block =
+            static_cast<char *>(pools->tvn_malloc(pools->connection_pool, uint32_t(size)));
         if (block == nullptr) return INTERNAL_SERVER_ERR;
         char *out = block;
         if (!guest) request->private_dir = put_text(&out, home, "/Private");
@@ -120,8 +120,7 @@ int copy_profile(tvn_request *request, const user_profile *profile) {
     for (const char *dir : given)
         if (dir != nullptr) size += std::strlen(dir) + 1;
     if (size == 0) return OK;
-    auto *block =
-        static_cast<char *>(pools->tvn_malloc(pools->connection_pool, uint32_t(size)));
+    auto *block = static_cast<char *>(pools->tvn_malloc(pools->connection_pool, uint32_t(size)));
     if (block == nullptr) return INTERNAL_SERVER_ERR;
     char *out = block;
     char **const taken[] = {&request->private_dir, &request->public_dir, &request->web_dir};

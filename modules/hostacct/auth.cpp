@@ -53,7 +53,7 @@ struct host_account {
     }
 };
 
-}  // namespace
+} // namespace
 
 const host_domain *check_address(const host_domain *first, const char *domain) {
     return find_domain(first, domain);
@@ -70,4 +70,4 @@ int access_check(tvn_request *request) { return link_access_check(request); }
 
 int connection_closing(tvn_request *request) { return forget_login(request); }
 
-}  // namespace hostacct
+} // namespace hostacct

@@ -40,8 +40,9 @@ void release_lists(tvn_init_mpool *mpool, account_domain &domain) {
 constexpr domain_rules rules{
     .line_size = 40,
     .own_keys = host_keys,
-    .repeated_passwd_file = "Keep attention, field 'PasswdFile' inserted two times.\n"
-                            "We are storing the first one\n",
+    .repeated_passwd_file =
+        "Keep attention, field 'PasswdFile' inserted two times.\n"
+        "We are storing the first one\n",
     .repeated_passwd_file_fails = false,
     .complete = holds_a_key,
     .release_own = release_lists,
@@ -57,7 +58,7 @@ section_line module_section_line(char *line) {
     return section_line::failed;
 }
 
-}  // namespace
+} // namespace
 
 int read_domain(FILE *fp, tvn_init_mpool *mpool, host_domain **first) {
     *first = nullptr;
@@ -96,10 +97,12 @@ int init(tvn_module *module) {
     }
     module->init_module_data = first;
     fill_module(module, module_name,
-                {.auth_check = auth, .access_check = access_check,
-                 .connection_closing = connection_closing, .change_pwd = change_password,
+                {.auth_check = auth,
+                 .access_check = access_check,
+                 .connection_closing = connection_closing,
+                 .change_pwd = change_password,
                  .server_exit = server_exit});
     return 1;
 }
 
-}  // namespace hostacct
+} // namespace hostacct

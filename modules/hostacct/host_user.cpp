@@ -34,4 +34,4 @@ bool admitted(const host_domain *domain, const host_user &user) {
            check_list(domain->authorized_shells, user.account->pw_shell) == 1;
 }
 
-}  // namespace hostacct
+} // namespace hostacct

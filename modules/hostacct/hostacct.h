@@ -45,9 +45,9 @@ int init(tvn_module *module);
 // What the module needs of a host user. The entries belong to the host's lookup functions
 // and stay valid until the next lookup of the same kind.
 struct host_user {
-    const passwd *account;       // by name: user id, primary group id, login shell
-    const group *primary_group;  // by the primary group id: its name
-    const spwd *shadow;          // by name: the host password hash
+    const passwd *account;      // by name: user id, primary group id, login shell
+    const group *primary_group; // by the primary group id: its name
+    const spwd *shadow;         // by name: the host password hash
 };
 
 // False when the user, the primary group or the shadow entry is missing.
@@ -66,10 +66,10 @@ bool admitted(const host_domain *domain, const host_user &user);
 // The domain that serves a client's domain name, or NULL.
 const host_domain *check_address(const host_domain *first, const char *domain);
 
-int auth(tvn_request *request);               // auth_check
-int access_check(tvn_request *request);       // the symbolic-link rule
+int auth(tvn_request *request);         // auth_check
+int access_check(tvn_request *request); // the symbolic-link rule
 int connection_closing(tvn_request *request);
-int change_password(tvn_request *request);    // change_pwd
+int change_password(tvn_request *request); // change_pwd
 int server_exit(tvn_module *module);
 
-}  // namespace hostacct
+} // namespace hostacct

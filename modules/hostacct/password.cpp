@@ -65,8 +65,8 @@ int change_file(tvn_request *request, const host_domain *domain) {
             return INTERNAL_SERVER_ERR;
         }
     }
-    const field_change change{target, request->username, 1, owner ? ':' : '!',
-                              request->local_path1, name_match::exact};
+    const field_change change{
+        target, request->username, 1, owner ? ':' : '!', request->local_path1, name_match::exact};
     const db_result result = replace_field(change);
     if (result == db_result::done) return OK;
     if (result == db_result::open_database)
@@ -74,14 +74,15 @@ int change_file(tvn_request *request, const host_domain *domain) {
     return INTERNAL_SERVER_ERR;
 }
 
-}  // namespace
+} // namespace
 
 int change_password(tvn_request *request) {
     const host_domain *domain = nullptr;
     if (auth_pwd(request, &domain) != OK) return NOT_HANDLED;
     // The shadow file gets what the host's own password tool would write there.
-    const salt_form form = guest_change(request) ? domain->password_hash : salt_form::host_preferred;
+    const salt_form form =
+        guest_change(request) ? domain->password_hash : salt_form::host_preferred;
     return make_password_change(request, form, [&] { return change_file(request, domain); });
 }
 
-}  // namespace hostacct
+} // namespace hostacct

@@ -44,7 +44,7 @@ void release_list(virtual_domain *list, tvn_init_mpool *mpool) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int put_elem(virtual_domain *record, const char *key, const char *value,
                         tvn_init_mpool *mpool) {
@@ -92,8 +92,7 @@ extern "C" int read_module_section(virtual_domain **list, tvn_init_mpool *mpool,
     // Lines outside the VirtualDomain sections are ignored.
     while (line.next(fp)) {
         if (find_tag(line.text, "/module") == 1) break;
-        if (find_tag(line.text, "VirtualDomain") == 1 &&
-            read_virtual_domain(fp, list, mpool) != 0)
+        if (find_tag(line.text, "VirtualDomain") == 1 && read_virtual_domain(fp, list, mpool) != 0)
             return -1;
     }
     return 0;

@@ -73,7 +73,7 @@ void refused_line(sink &line, const line_fields &fields, std::string_view sessio
     line.plain("\n");
 }
 
-}  // namespace
+} // namespace
 
 time_text current_time() {
     time_text now{};
@@ -100,4 +100,4 @@ std::size_t compose_line(line_kind kind, const line_fields &fields, char *out) {
     return line.length();
 }
 
-}  // namespace journal
+} // namespace journal

@@ -37,4 +37,4 @@ enum class line_kind {
 // returns its length in bytes. With out null it only measures.
 std::size_t compose_line(line_kind kind, const line_fields &fields, char *out);
 
-}  // namespace journal
+} // namespace journal

@@ -110,7 +110,7 @@ int write_line(tvn_request *request, int fd, journal::line_kind kind,
     return OK;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" virtual_domain *check_address(virtual_domain *list, const char *domain) {
     virtual_domain *last = nullptr;

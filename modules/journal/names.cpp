@@ -21,11 +21,25 @@ constexpr std::array<const char *, TVN_LAST_METHOD + 1> method_names = {
 };
 
 constexpr std::array<const char *, TVN_LAST_STATUS + 1> status_names = {
-    "NOT USED ",         "OK      ",           "BAD_REQUEST",      "REDIRECT",
-    "AUTH_REQUIRED",     "WRONG_AUTH",         "CLIENT_VERSION_NOT_SUPP",
-    "REQUEST_TIMED_OUT", "INTERNAL_SERVER_ERR", "NOT_FOUND",       "DIR_NOT_EMPTY",
-    "READONLY_ACCESS",   "FILE_IS_A_DIR",      "ACCESS_DENIED",    "FILE_EXISTS",
-    "INVALID_OPENMODE",  "NO_MORE_FILEHANDLES", "INVALID_HANDLE",  "QUOTA_EXCEDED",
+    "NOT USED ",
+    "OK      ",
+    "BAD_REQUEST",
+    "REDIRECT",
+    "AUTH_REQUIRED",
+    "WRONG_AUTH",
+    "CLIENT_VERSION_NOT_SUPP",
+    "REQUEST_TIMED_OUT",
+    "INTERNAL_SERVER_ERR",
+    "NOT_FOUND",
+    "DIR_NOT_EMPTY",
+    "READONLY_ACCESS",
+    "FILE_IS_A_DIR",
+    "ACCESS_DENIED",
+    "FILE_EXISTS",
+    "INVALID_OPENMODE",
+    "NO_MORE_FILEHANDLES",
+    "INVALID_HANDLE",
+    "QUOTA_EXCEDED",
     "DISK_FULL",
 };
 
@@ -36,7 +50,7 @@ const char *table_name(const char *const *table, unsigned last, unsigned code,
     return spare.text;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" void init_vect(void) {
     for (std::size_t i = 0; i < method_names.size(); ++i) methods_string[i] = method_names[i];
@@ -53,4 +67,4 @@ const char *status_name(unsigned status, code_name &spare) {
     return table_name(statusr, TVN_LAST_STATUS, status, spare);
 }
 
-}  // namespace journal
+} // namespace journal

@@ -13,4 +13,4 @@ struct code_name {
 const char *method_name(unsigned method, code_name &spare);
 const char *status_name(unsigned status, code_name &spare);
 
-}  // namespace journal
+} // namespace journal

@@ -40,7 +40,7 @@ struct service_account {
     }
 };
 
-}  // namespace
+} // namespace
 
 list_domain *check_address(const list_settings *settings, const char *domain) {
     return find_domain(settings->domains, domain);
@@ -56,4 +56,4 @@ int access_check(tvn_request *request) { return link_access_check(request); }
 
 int connection_closing(tvn_request *request) { return forget_login(request); }
 
-}  // namespace listacct
+} // namespace listacct

@@ -49,8 +49,7 @@ section_line put_module_section_value(char *line, list_settings *settings) {
     } else if (key == "TvnGroup") {
         const group *found = getgrnam(value);
         if (found == nullptr) {
-            std::printf("Module %s: group %s does't exist, please create it\n", module_name,
-                        value);
+            std::printf("Module %s: group %s does't exist, please create it\n", module_name, value);
             return section_line::failed;
         }
         settings->group_id = found->gr_gid;
@@ -81,7 +80,7 @@ int read_module_section(FILE *fp, tvn_init_mpool *mpool, list_settings *settings
     return read != 0 ? -1 : apply_defaults(settings);
 }
 
-}  // namespace
+} // namespace
 
 int read_domain(FILE *fp, tvn_init_mpool *mpool, list_settings **settings) {
     if (search_module(fp, module_name) != 0) return -1;
@@ -109,16 +108,17 @@ int server_exit(tvn_module *module) {
 
 int init(tvn_module *module) {
     list_settings *settings = nullptr;
-    if (!read_module_config(module_name, [&](FILE *fp) {
-            return read_domain(fp, module->mpool, &settings) == 0;
-        }))
+    if (!read_module_config(
+            module_name, [&](FILE *fp) { return read_domain(fp, module->mpool, &settings) == 0; }))
         return INTERNAL_SERVER_ERR;
     module->init_module_data = settings;
     fill_module(module, module_name,
-                {.auth_check = auth, .access_check = access_check,
-                 .connection_closing = connection_closing, .change_pwd = change_password,
+                {.auth_check = auth,
+                 .access_check = access_check,
+                 .connection_closing = connection_closing,
+                 .change_pwd = change_password,
                  .server_exit = server_exit});
     return 1;
 }
 
-}  // namespace listacct
+} // namespace listacct

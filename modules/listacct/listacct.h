@@ -25,8 +25,8 @@ struct list_domain : account_domain {
 
 // The module's init_module_data; start-up pool.
 struct list_settings {
-    uid_t user_id;  // "TvnUser", or the user "nobody"
-    gid_t group_id; // "TvnGroup", or the primary group of "nobody"
+    uid_t user_id;        // "TvnUser", or the user "nobody"
+    gid_t group_id;       // "TvnGroup", or the primary group of "nobody"
     list_domain *domains; // in file order
 };
 
@@ -46,10 +46,10 @@ int init(tvn_module *module);
 // The domain that serves a client's domain name, or NULL.
 list_domain *check_address(const list_settings *settings, const char *domain);
 
-int auth(tvn_request *request);               // auth_check
-int access_check(tvn_request *request);       // the symbolic-link rule
+int auth(tvn_request *request);         // auth_check
+int access_check(tvn_request *request); // the symbolic-link rule
 int connection_closing(tvn_request *request);
-int change_password(tvn_request *request);    // change_pwd
+int change_password(tvn_request *request); // change_pwd
 int server_exit(tvn_module *module);
 
-}  // namespace listacct
+} // namespace listacct

@@ -40,9 +40,9 @@ int auth_pwd(const tvn_request *request, const list_domain **found) {
 }
 
 int change_file(const tvn_request *request, const list_domain *domain) {
-    const field_change change{domain->passwd_file, request->username,
-                              guest_change(request) ? 2 : 1, '!', request->local_path1,
-                              name_match::any_case};
+    const field_change change{domain->passwd_file,           request->username,
+                              guest_change(request) ? 2 : 1, '!',
+                              request->local_path1,          name_match::any_case};
     const db_result result = replace_field(change);
     if (result == db_result::done) return OK;
     if (result == db_result::open_database) {
@@ -54,7 +54,7 @@ int change_file(const tvn_request *request, const list_domain *domain) {
     return INTERNAL_SERVER_ERR;
 }
 
-}  // namespace
+} // namespace
 
 int change_password(tvn_request *request) {
     const list_domain *domain = nullptr;
@@ -63,4 +63,4 @@ int change_password(tvn_request *request) {
                                 [&] { return change_file(request, domain); });
 }
 
-}  // namespace listacct
+} // namespace listacct

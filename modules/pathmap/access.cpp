@@ -40,7 +40,7 @@ bool guest_may(const tvn_request *request) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int access_check(tvn_request *request) {
     for (const char *path : {request->remote_path1, request->remote_path2})

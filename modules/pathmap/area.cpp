@@ -27,7 +27,7 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 area_match find_area(std::string_view path) {
     for (const area_name &area : area_names) {
@@ -55,4 +55,4 @@ const char *area_directory(const tvn_request *request, area_kind kind) {
     return (directory != nullptr && directory[0] != '\0') ? directory : nullptr;
 }
 
-}  // namespace pathmap
+} // namespace pathmap

@@ -28,4 +28,4 @@ bool names_area_root(std::string_view path, const area_match &area);
 // directory counts as closed: joined with the rest it would name paths from the host's "/".
 const char *area_directory(const tvn_request *request, area_kind kind);
 
-}  // namespace pathmap
+} // namespace pathmap

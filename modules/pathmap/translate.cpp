@@ -20,7 +20,7 @@ bool is_dot_component(std::string_view after_slash) {
     return name == "." || name == "..";
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int check_path_syntax(char *path, int16_t start) {
     if (path == nullptr || start < 0) return ACCESS_DENIED;
@@ -52,7 +52,8 @@ extern "C" int adapt_path(tvn_request *request, char **destination, char *path) 
     // Room for a "/" after a final ":" and for the terminating zero.
     const std::size_t size = directory_length + rest_length + 2;
     tvn_mpool *pools = request->mpool;
-    if (pools == nullptr || size != uint32_t(size)) return INTERNAL_SERVER_ERR; // pools take 32-bit sizes
+    if (pools == nullptr || size != uint32_t(size))
+        return INTERNAL_SERVER_ERR; // pools take 32-bit sizes
     auto *local = static_cast<char *>(pools->tvn_malloc(pools->request_pool, uint32_t(size)));
     if (local == nullptr) return INTERNAL_SERVER_ERR;
 

@@ -4,7 +4,8 @@
 #include <string_view>
 
 size_t address_key_hash::operator()(const address_key &key) const {
-    const std::string_view bytes(reinterpret_cast<const char *>(key.bytes.data()), key.bytes.size());
+    const std::string_view bytes(reinterpret_cast<const char *>(key.bytes.data()),
+                                 key.bytes.size());
     return std::hash<std::string_view>{}(bytes) ^ key.family;
 }
 
@@ -30,8 +31,10 @@ bool address_limits::forget_old(record &entry, int64_t now) {
 
 void address_limits::forget_idle(int64_t now) {
     for (auto it = book_.begin(); it != book_.end();) {
-        if (forget_old(it->second, now)) it = book_.erase(it);
-        else ++it;
+        if (forget_old(it->second, now))
+            it = book_.erase(it);
+        else
+            ++it;
     }
 }
 

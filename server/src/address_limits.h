@@ -22,10 +22,12 @@ struct address_key_hash {
 
 // The limits of the Server section; 0 turns a limit off.
 struct address_limit_settings {
-    uint32_t max_in_service = 0;     // MaxConnectionsPerAddress
-    uint32_t max_per_minute = 0;     // MaxConnectionRatePerAddress
-    uint32_t max_failed_logins = 0;  // MaxFailedLoginsPerAddress, within ten minutes
-    bool any() const { return max_in_service != 0 || max_per_minute != 0 || max_failed_logins != 0; }
+    uint32_t max_in_service = 0;    // MaxConnectionsPerAddress
+    uint32_t max_per_minute = 0;    // MaxConnectionRatePerAddress
+    uint32_t max_failed_logins = 0; // MaxFailedLoginsPerAddress, within ten minutes
+    bool any() const {
+        return max_in_service != 0 || max_per_minute != 0 || max_failed_logins != 0;
+    }
 };
 
 // What the master says of a new connection. The values travel to the worker in shared memory.

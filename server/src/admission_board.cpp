@@ -22,7 +22,7 @@ uint32_t *board = nullptr;
 
 std::atomic_ref<uint32_t> word(int slot) { return std::atomic_ref<uint32_t>(board[slot]); }
 
-}  // namespace
+} // namespace
 
 bool open_admission_board() {
     void *mapped = mmap(nullptr, WORKER_SLOTS * sizeof(uint32_t), PROT_READ | PROT_WRITE,

@@ -20,7 +20,6 @@ outcome process_changepwd(tvn_connection *connection, const parsed_request &pars
     if (status == WRONG_AUTH || status == REDIRECT) return refuse_login(connection);
     // The success answer carries the CONNECT method code; flags 1 when the session's CONNECT
     // asked for options 1, else 2.
-    return plain_answer(connection, TVN_ANSWER_SESSION, CONNECT, status, [&](uint8_t *params) {
-        put_le32(params, request->status == 1 ? 1 : 2);
-    });
+    return plain_answer(connection, TVN_ANSWER_SESSION, CONNECT, status,
+                        [&](uint8_t *params) { put_le32(params, request->status == 1 ? 1 : 2); });
 }

@@ -17,7 +17,7 @@ constexpr int32_t DEFAULT_SEND_STALL_SECONDS = 120;
 
 int socket_of(const tvn_connection *connection) { return connection->request->connection_id; }
 
-}  // namespace
+} // namespace
 
 void prepare_client_socket(int socket, const tvn_server_conf *conf) {
     const int32_t seconds =

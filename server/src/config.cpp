@@ -119,7 +119,7 @@ key_result add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool 
     return key_result::accepted;
 }
 
-}  // namespace
+} // namespace
 
 // The line reader the utility library shares gives just these results: the size, -1
 // (line_none) or -10 (line_no_memory).
@@ -150,8 +150,8 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
     }
     if (k == "ConnectionIdleTimeout") {
         int32_t seconds = parse_number(value);
-        conf->idle_timeout = uint32_t(seconds) < uint32_t(MIN_IDLE_TIMEOUT) ? MIN_IDLE_TIMEOUT
-                                                                            : seconds;
+        conf->idle_timeout =
+            uint32_t(seconds) < uint32_t(MIN_IDLE_TIMEOUT) ? MIN_IDLE_TIMEOUT : seconds;
     } else if (k == "ConnectionKeepalive") {
         conf->keepalive = uint16_t(parse_number(value));
     } else if (k == "ConnectionKeepaliveTimeout") {
@@ -174,8 +174,8 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
     } else if (k == "RestrictedGroup") {
         const group *found = getgrnam(value);
         if (found == nullptr) {
-            std::printf(
-                "\nTolvaneServer configuration: group %s does't exist, please create it\n", value);
+            std::printf("\nTolvaneServer configuration: group %s does't exist, please create it\n",
+                        value);
             return key_result::fatal;
         }
         conf->run_gid = int32_t(found->gr_gid);

@@ -50,9 +50,11 @@ inline constexpr uint16_t DEFAULT_PORT = 700;
 extern "C" {
 // Reads the Server section of root + "conf/tolvane.conf" into conf. 0 on success, -1 on any
 // failure (after printing the reason where there is one). Allocates from the start-up pool.
-TVN_EXPORT int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool, const char *server_root);
+TVN_EXPORT int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
+                                  const char *server_root);
 // root + "lib/" + file name, from the start-up pool; NULL when the pool refuses.
-TVN_EXPORT char *os_get_module_libname(tvn_init_mpool *mpool, const char *server_root, const char *file);
+TVN_EXPORT char *os_get_module_libname(tvn_init_mpool *mpool, const char *server_root,
+                                       const char *file);
 }
 
 // Reads one line into *buffer (not terminated: the caller zeroes the buffer after each line),
@@ -68,11 +70,11 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
                             tvn_init_mpool *mpool);
 
 enum class module_load {
-    loaded,       // every module is loaded and initialised
-    cannot_load,  // a library or its init_module could not be loaded
-    init_failed,  // an init_module did not return 1
+    loaded,      // every module is loaded and initialised
+    cannot_load, // a library or its init_module could not be loaded
+    init_failed, // an init_module did not return 1
 };
 // Loads every module of the chain and calls its init_module. handles gets the library handles
 // in chain order, ended by the first NULL.
-module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES],
-                         const char *server_root, tvn_init_mpool *mpool);
+module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES], const char *server_root,
+                         tvn_init_mpool *mpool);

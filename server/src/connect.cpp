@@ -26,14 +26,15 @@ char *keep_for_connection(tvn_connection *connection, const char *text) {
     return copy;
 }
 
-}  // namespace
+} // namespace
 
 bool put_login_in_request(tvn_connection *connection, const login_text &login) {
     tvn_request *request = connection->request;
     request->username = keep_for_connection(connection, login.user);
     request->domain = keep_for_connection(connection, login.domain);
     request->password = keep_for_connection(connection, login.password);
-    return request->username != nullptr && request->domain != nullptr && request->password != nullptr;
+    return request->username != nullptr && request->domain != nullptr &&
+           request->password != nullptr;
 }
 
 outcome refuse_login(tvn_connection *connection) {
@@ -42,8 +43,7 @@ outcome refuse_login(tvn_connection *connection) {
     // A guesser gets one guess per connection per delay; the answer waits, the journal line
     // is written with it.
     timespec left{conf->failed_login_delay, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
     return outcome::refusal(WRONG_AUTH);
 }
 
@@ -64,7 +64,8 @@ outcome process_connect(tvn_connection *connection, const parsed_request &parsed
     if (status == OK) connection->session_open = true;
     const tvn_server_conf *conf = connection->server_conf;
     return plain_answer(connection, TVN_ANSWER_SESSION, CONNECT, status, [&](uint8_t *params) {
-        put_le32(params, TVN_CONNECT_FLAGS_ALWAYS | (TVN_CONNECT_FLAGS_CACHE_BASE << conf->cache_level));
+        put_le32(params,
+                 TVN_CONNECT_FLAGS_ALWAYS | (TVN_CONNECT_FLAGS_CACHE_BASE << conf->cache_level));
         put_le16(params + TVN_CONNECT_OFF_KEEPALIVE, conf->keepalive);
     });
 }

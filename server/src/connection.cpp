@@ -53,7 +53,8 @@ void deliver(tvn_connection *connection, const outcome &result) {
         mod_logging(connection);
         return;
     case outcome::kind::refusal: {
-        uint8_t *answer = prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, result.status());
+        uint8_t *answer =
+            prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, result.status());
         if (answer == nullptr) return; // closing, and no line: nothing was answered
         request->response = result.status();
         send_and_note(connection, answer, TVN_ANSWER_ERROR);
@@ -121,7 +122,7 @@ void end_connection(tvn_connection *connection) {
     release_connection_pools(request->mpool);
 }
 
-}  // namespace
+} // namespace
 
 tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     tvn_mpool *pools = create_connection_pools();
@@ -131,7 +132,8 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     void *connection_block = tvn_malloc(pool, sizeof(tvn_connection));
     fhandler_pool *handles = create_fhandler_pool(pool);
     char *root = copy_string(pool, info->server_conf->server_root);
-    if (request_block == nullptr || connection_block == nullptr || handles == nullptr || root == nullptr) {
+    if (request_block == nullptr || connection_block == nullptr || handles == nullptr ||
+        root == nullptr) {
         release_connection_pools(pools);
         return nullptr;
     }

@@ -26,8 +26,8 @@ struct tvn_connection {
     // login_deadline, and a packet whose first byte has come must be whole by packet_deadline.
     int64_t login_deadline;
     int64_t packet_deadline;
-    area_anchors anchors; // the area directories that local paths are resolved from
-    tvn_packet packet;    // the request being received
+    area_anchors anchors;  // the area directories that local paths are resolved from
+    tvn_packet packet;     // the request being received
     parsed_request parsed; // what reception made of it
 };
 

@@ -45,7 +45,7 @@ constexpr method_row table[] = {
     {CHANGEPWD, process_changepwd, process_changepwd},
 };
 
-}  // namespace
+} // namespace
 
 outcome dispatch(tvn_connection *connection) {
     const parsed_request &parsed = connection->parsed;

@@ -18,8 +18,10 @@ namespace {
 constexpr uint32_t NOT_ON_REOPEN = O_CREAT | O_EXCL | O_TRUNC;
 
 void unlink_handle(fhandler_pool *pool, fhandler *handle) {
-    if (handle->prev != nullptr) handle->prev->next = handle->next;
-    else pool->head = handle->next;
+    if (handle->prev != nullptr)
+        handle->prev->next = handle->next;
+    else
+        pool->head = handle->next;
     if (handle->next != nullptr) handle->next->prev = handle->prev;
     handle->prev = handle->next = nullptr;
     --pool->count;
@@ -82,7 +84,7 @@ int32_t remove_handle(tvn_connection *connection, fhandler *target) {
     return descriptor;
 }
 
-}  // namespace
+} // namespace
 
 bool name_in_request(tvn_connection *connection, const fhandler *handle) {
     tvn_request *request = connection->request;
@@ -139,7 +141,8 @@ handle_descriptor descriptor_of(tvn_connection *connection, fhandler *handle) {
 uint8_t release_handle(tvn_connection *connection, fhandler *handle) {
     const int32_t descriptor = remove_handle(connection, handle);
     tvn_free(connection->handles->records, handle);
-    return descriptor <= 0 || os_close(descriptor) == 0 ? uint8_t(OK) : uint8_t(INTERNAL_SERVER_ERR);
+    return descriptor <= 0 || os_close(descriptor) == 0 ? uint8_t(OK)
+                                                        : uint8_t(INTERNAL_SERVER_ERR);
 }
 
 handle_descriptor open_local_file(tvn_connection *connection, const char *path, int flags,
@@ -181,10 +184,11 @@ extern "C" int32_t fhandler_pool_manager(tvn_connection *connection, uint32_t ha
                                          int operation) {
     *status = 0;
     if (operation == FH_REGISTER) {
-        const registered_handle made =
-            register_handle(connection, int(handle_or_fd), flags, path);
-        if (made.status == INTERNAL_SERVER_ERR) connection->request->disconnect = 1;
-        else *status = made.status == OK ? 0 : made.status;
+        const registered_handle made = register_handle(connection, int(handle_or_fd), flags, path);
+        if (made.status == INTERNAL_SERVER_ERR)
+            connection->request->disconnect = 1;
+        else
+            *status = made.status == OK ? 0 : made.status;
         return made.status == OK ? int32_t(made.number) : -1;
     }
     if (operation != FH_RELEASE && operation != FH_LOOK_UP) return -1;

@@ -27,8 +27,8 @@ struct fhandler_pool {
     fhandler *head; // most recently used first
     int32_t count;
     int32_t descriptors[CACHED_DESCRIPTORS]; // of the handles at list positions 0..19; -1: none
-    uint32_t last_number; // handle numbers are never reused within a connection
-    tvn_pool *records;    // MAX_HANDLES slots, one block per handle
+    uint32_t last_number;                    // handle numbers are never reused within a connection
+    tvn_pool *records;                       // MAX_HANDLES slots, one block per handle
 };
 
 // The handle pool of a new connection, from its connection pool; NULL when memory is short.

@@ -17,14 +17,16 @@ bool negative(int32_t position, range_result *result) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 range_result read_range(int fd, uint8_t *buffer, uint32_t length, int32_t position) {
     range_result result;
     if (negative(position, &result)) return result;
     const ssize_t got = pread(fd, buffer, length, position);
-    if (got < 0) result.status = status_of_error(host_call::read, errno);
-    else result.count = uint32_t(got);
+    if (got < 0)
+        result.status = status_of_error(host_call::read, errno);
+    else
+        result.count = uint32_t(got);
     return result;
 }
 
@@ -39,7 +41,9 @@ range_result put_range(int fd, int32_t position, uint32_t requested, const uint8
     }
     if (available == 0) return result;
     const ssize_t put = pwrite(fd, data, available, position);
-    if (put < 0) result.status = status_of_error(host_call::write, errno);
-    else result.count = uint32_t(put);
+    if (put < 0)
+        result.status = status_of_error(host_call::write, errno);
+    else
+        result.count = uint32_t(put);
     return result;
 }

@@ -53,12 +53,13 @@ void put_entry(uint8_t *at, const dir_entry &entry, bool extended) {
     if (extended || !entry.is_dir) put_le32(at + size, uint32_t(entry.mtime));
 }
 
-}  // namespace
+} // namespace
 
 outcome process_getdir(tvn_connection *connection, const parsed_request &) {
     tvn_request *request = connection->request;
     if (std::strcmp(request->remote_path1, "/") == 0) return answer_root(connection);
-    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK)
+        return refused_by(verdict);
 
     const bool extended = (uint32_t(request->status) & TVN_OPTION_EXTENDED_LISTING) != 0;
     uint32_t capacity = TVN_ANSWER_PLAIN + FIRST_BODY_ROOM;
@@ -80,8 +81,8 @@ outcome process_getdir(tvn_connection *connection, const parsed_request &) {
         const uint32_t room = entry_size(entry, extended);
         if (capacity - used < room) {
             capacity += room > BODY_GROWTH ? room : BODY_GROWTH;
-            auto *grown = static_cast<uint8_t *>(
-                tvn_realloc(request->mpool->request_pool, answer, capacity));
+            auto *grown =
+                static_cast<uint8_t *>(tvn_realloc(request->mpool->request_pool, answer, capacity));
             if (grown == nullptr) {
                 os_close_dir_stream(&stream);
                 return outcome::unanswerable();

@@ -39,7 +39,7 @@ verdict first_answer(tvn_connection *connection, tvn_hook tvn_module::*stage, bo
     return walk_chain(connection, stage, copy_back, [](uint8_t r) -> verdict { return r; });
 }
 
-}  // namespace
+} // namespace
 
 extern "C" uint8_t mod_auth_check(tvn_connection *connection) {
     verdict v = walk_chain(connection, &tvn_module::auth_check, true, [](uint8_t r) -> verdict {
@@ -50,9 +50,8 @@ extern "C" uint8_t mod_auth_check(tvn_connection *connection) {
 }
 
 extern "C" uint8_t mod_auth_check2(tvn_connection *connection) {
-    verdict v = walk_chain(connection, &tvn_module::auth_check2, true, [](uint8_t r) -> verdict {
-        return r == OK ? OK : WRONG_AUTH;
-    });
+    verdict v = walk_chain(connection, &tvn_module::auth_check2, true,
+                           [](uint8_t r) -> verdict { return r == OK ? OK : WRONG_AUTH; });
     return v.value_or(NOT_HANDLED);
 }
 

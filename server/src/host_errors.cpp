@@ -43,7 +43,7 @@ constexpr uint8_t any_other(host_call call) {
     return BAD_REQUEST;
 }
 
-}  // namespace
+} // namespace
 
 uint8_t status_of_error(host_call call, int error) {
     for (const error_row &row : rows)

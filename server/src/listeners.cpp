@@ -65,13 +65,14 @@ bool listen_on(const tvn_listen_addr &entry, uint16_t port, int backlog) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool open_listeners(tvn_server_conf *conf) {
     const uint16_t port = conf->listen_addrs->port;
     bool opened = true;
     for (tvn_listen_addr *entry = conf->listen_addrs;
-         opened && entry != nullptr && tvn_process.socket_count < MAX_LISTENERS; entry = entry->next)
+         opened && entry != nullptr && tvn_process.socket_count < MAX_LISTENERS;
+         entry = entry->next)
         opened = listen_on(*entry, port, conf->listen_backlog);
     std::fflush(stdout);
     socket_num = tvn_process.socket_count - 1;

@@ -102,7 +102,7 @@ int step_into(int directory, const char *name) {
     return fd;
 }
 
-}  // namespace
+} // namespace
 
 void reset_area_anchors(area_anchors *anchors) { *anchors = area_anchors{}; }
 

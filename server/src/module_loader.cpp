@@ -18,8 +18,8 @@ extern "C" char *os_get_module_libname(tvn_init_mpool *mpool, const char *server
     return path;
 }
 
-module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES],
-                         const char *server_root, tvn_init_mpool *mpool) {
+module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES], const char *server_root,
+                         tvn_init_mpool *mpool) {
     for (int i = 0; i < MAX_MODULES; ++i) handles[i] = nullptr;
     int index = 0;
     for (tvn_module *module = conf->modules; module != nullptr; module = module->next, ++index) {
@@ -37,8 +37,8 @@ module_load load_modules(tvn_server_conf *conf, void *handles[MAX_MODULES],
         if (library == nullptr) {
             std::printf("\nCan't load congiguration lib %s\n\n", path);
         } else {
-            init = reinterpret_cast<tvn_init_module_fn>(
-                os_dll_load_function(library, "init_module"));
+            init =
+                reinterpret_cast<tvn_init_module_fn>(os_dll_load_function(library, "init_module"));
             if (init == nullptr) {
                 std::printf("\nCan't load congiguration function %s\n\n", "init_module");
                 os_dll_close(library);

@@ -11,8 +11,8 @@
 #include "fhandler.h"
 #include "file_range.h"
 #include "handlers.h"
-#include "host_errors.h"
 #include "hooks.h"
+#include "host_errors.h"
 #include "local_path.h"
 #include "os.h"
 #include "parsed_request.h"
@@ -27,7 +27,9 @@ outcome done(tvn_connection *connection) {
                         [](uint8_t *) {});
 }
 
-outcome name_change_failed() { return outcome::refusal(status_of_error(host_call::name_change, errno)); }
+outcome name_change_failed() {
+    return outcome::refusal(status_of_error(host_call::name_change, errno));
+}
 
 // The source range of a COPYFILE: its bytes and count, or a status (OK when read; 0 when the
 // connection is closing).
@@ -41,7 +43,8 @@ copy_source read_copy_source(tvn_connection *connection, const parsed_request &p
     tvn_request *request = connection->request;
     copy_source source;
     if ((source.status = translate_and_check(connection)) != OK) return source;
-    const int fd = open_local(connection, request->local_path2, O_RDONLY, 0, links_followed(request));
+    const int fd =
+        open_local(connection, request->local_path2, O_RDONLY, 0, links_followed(request));
     if (fd < 0) {
         source.status = status_of_error(host_call::name_change, errno);
         return source;
@@ -59,13 +62,14 @@ copy_source read_copy_source(tvn_connection *connection, const parsed_request &p
     return source;
 }
 
-}  // namespace
+} // namespace
 
 // A directory is removed as a directory, anything else as a name. Where links are followed the
 // status follows them (a link to a directory is then refused by the host); elsewhere a name
 // that is a link by now is removed as the link it is.
 outcome process_delete(tvn_connection *connection, const parsed_request &) {
-    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK)
+        return refused_by(verdict);
     const bool follow = links_followed(connection->request);
     const parent_dir parent(connection, connection->request->local_path1, follow);
     if (!parent.opened()) return name_change_failed();
@@ -78,15 +82,18 @@ outcome process_delete(tvn_connection *connection, const parsed_request &) {
 }
 
 outcome process_mkdir(tvn_connection *connection, const parsed_request &) {
-    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK)
+        return refused_by(verdict);
     const parent_dir parent(connection, connection->request->local_path1,
                             links_followed(connection->request));
-    if (!parent.opened() || mkdirat(parent.fd(), parent.leaf(), 0755) != 0) return name_change_failed();
+    if (!parent.opened() || mkdirat(parent.fd(), parent.leaf(), 0755) != 0)
+        return name_change_failed();
     return done(connection);
 }
 
 outcome process_rename(tvn_connection *connection, const parsed_request &) {
-    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK)
+        return refused_by(verdict);
     tvn_request *request = connection->request;
     const bool follow = links_followed(request);
     const parent_dir from(connection, request->local_path1, follow);
@@ -110,8 +117,8 @@ outcome process_copyfile(tvn_connection *connection, const parsed_request &parse
     if (source.status != OK) return refused_by(source.status);
     const handle_descriptor destination = descriptor_of(connection, handle);
     if (destination.status != OK) return outcome::refusal(destination.status);
-    const range_result put =
-        put_range(destination.fd, parsed.position, uint32_t(parsed.length), source.data, source.count);
+    const range_result put = put_range(destination.fd, parsed.position, uint32_t(parsed.length),
+                                       source.data, source.count);
     if (put.status != OK) return outcome::refusal(put.status);
     return plain_answer(connection, TVN_ANSWER_COUNT, COPYFILE, OK,
                         [&](uint8_t *params) { put_le32(params + 4, put.count); });

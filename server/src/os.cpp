@@ -3,8 +3,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <link.h>
 #include <fcntl.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +21,7 @@ extern "C" {
 int os_open(const char *path, int flags) { return open(path, flags, 0666); }
 int os_close(int fd) { return close(fd); }
 long os_read(int fd, void *buffer, unsigned long count) { return read(fd, buffer, count); }
-long os_write(int fd, const void *buffer, unsigned long count) {
-    return write(fd, buffer, count);
-}
+long os_write(int fd, const void *buffer, unsigned long count) { return write(fd, buffer, count); }
 long os_lseek(int fd, long offset, int whence) { return lseek(fd, offset, whence); }
 int os_truncate(int fd, const void *, int, long length) { return ftruncate(fd, length); }
 int os_stat(const char *path, struct stat *status) { return stat(path, status); }
@@ -93,7 +91,8 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
         if (S_ISLNK(status.st_mode)) {
             if ((request->link_permission & TVN_LINK_SHOW) == 0) continue;
             struct stat target {};
-            if (fstatat(directory, found->d_name, &target, 0) == 0) status = target; // a dangling link stays itself
+            if (fstatat(directory, found->d_name, &target, 0) == 0)
+                status = target; // a dangling link stays itself
         }
         // A host name is at most 255 bytes, but the buffer's size is what bounds the copy.
         const size_t copied = std::min(std::strlen(found->d_name), size_t(DIR_ENTRY_NAME_SIZE - 1));
@@ -106,7 +105,7 @@ int os_getdir_element(tvn_connection *connection, dir_stream *slot, dir_entry *e
     }
 }
 
-}  // extern "C"
+} // extern "C"
 
 void os_close_dir_stream(dir_stream *slot) {
     if (*slot != DIR_STREAM_UNOPENED && *slot != nullptr) closedir(static_cast<DIR *>(*slot));

@@ -23,7 +23,9 @@ public:
     static outcome refusal(uint8_t status) { return outcome(kind::refusal, status, nullptr, 0); }
     static outcome silent() { return outcome(kind::silent, 0, nullptr, 0); }
     static outcome closing() { return outcome(kind::closing, 0, nullptr, 0); }
-    static outcome unanswerable() { return outcome(kind::unanswerable, INTERNAL_SERVER_ERR, nullptr, 0); }
+    static outcome unanswerable() {
+        return outcome(kind::unanswerable, INTERNAL_SERVER_ERR, nullptr, 0);
+    }
 
     kind what() const { return what_; }
     uint8_t status() const { return status_; }
@@ -32,7 +34,7 @@ public:
 
 private:
     outcome(kind what, uint8_t status, const uint8_t *bytes, uint32_t length)
-        : what_(what), status_(status), bytes_(bytes), length_(length) {}
+            : what_(what), status_(status), bytes_(bytes), length_(length) {}
 
     kind what_;
     uint8_t status_;

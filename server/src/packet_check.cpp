@@ -48,8 +48,8 @@ packet_fault rename_params(parsed_request *parsed, tvn_request *request, const p
     if (block.length <= TVN_PATH_OFF_PATH) return packet_fault::bad_body;
     parsed->options = block.u32(TVN_PATH_OFF_OPTIONS);
     const uint8_t *old_path = block.data + TVN_PATH_OFF_PATH;
-    const auto *nul = static_cast<const uint8_t *>(
-        std::memchr(old_path, '\0', block.length - TVN_PATH_OFF_PATH));
+    const auto *nul =
+        static_cast<const uint8_t *>(std::memchr(old_path, '\0', block.length - TVN_PATH_OFF_PATH));
     if (nul == nullptr) return packet_fault::bad_body; // the old path must end inside the block
     char *new_path = block.text_to_end(uint32_t(nul + 1 - block.data));
     if (new_path[0] == '\0') return packet_fault::bad_body;
@@ -88,7 +88,8 @@ packet_fault close_params(parsed_request *parsed, const param_block &block) {
     return packet_fault::none;
 }
 
-packet_fault copyfile_params(parsed_request *parsed, tvn_request *request, const param_block &block) {
+packet_fault copyfile_params(parsed_request *parsed, tvn_request *request,
+                             const param_block &block) {
     if (packet_fault fault = range_params(parsed, block, TVN_COPY_OFF_PATH);
         fault != packet_fault::none)
         return fault;
@@ -140,12 +141,14 @@ packet_fault changepwd_params(parsed_request *parsed, const param_block &block) 
     if (packet_fault fault = login_params(parsed, block, TVN_CHANGEPWD_OFF_LOGIN);
         fault != packet_fault::none)
         return fault;
-    parsed->login.password = block.text_in_field(TVN_CHANGEPWD_OFF_CURRENT, TVN_CHANGEPWD_MAX_PASSWORD);
-    parsed->login.new_password = block.text_in_field(TVN_CHANGEPWD_OFF_NEW, TVN_CHANGEPWD_MAX_PASSWORD);
+    parsed->login.password =
+        block.text_in_field(TVN_CHANGEPWD_OFF_CURRENT, TVN_CHANGEPWD_MAX_PASSWORD);
+    parsed->login.new_password =
+        block.text_in_field(TVN_CHANGEPWD_OFF_NEW, TVN_CHANGEPWD_MAX_PASSWORD);
     return packet_fault::none;
 }
 
-}  // namespace
+} // namespace
 
 const char *packet_fault_message(packet_fault fault) {
     switch (fault) {
@@ -159,7 +162,8 @@ const char *packet_fault_message(packet_fault fault) {
 
 packet_fault check_header(const uint8_t *header, parsed_request *parsed) {
     *parsed = parsed_request{};
-    if (std::memcmp(header + TVN_OFF_MAGIC, TVN_MAGIC, TVN_MAGIC_LEN) != 0) return packet_fault::bad_header;
+    if (std::memcmp(header + TVN_OFF_MAGIC, TVN_MAGIC, TVN_MAGIC_LEN) != 0)
+        return packet_fault::bad_header;
     const uint8_t method = header[TVN_OFF_METHOD];
     if (!is_valid_method(method)) return packet_fault::bad_header;
     parsed->method = method;
@@ -194,6 +198,8 @@ packet_fault check_parameters(parsed_request *parsed, tvn_request *request, uint
     case WRITE: return write_params(parsed, block);
     case CLOSE: return close_params(parsed, block);
     case KEEPALIVE: return packet_fault::none;
-    default: return packet_fault::bad_body; // DISCONNECT and the unassigned codes end the connection here
+    default:
+        return packet_fault::bad_body; // DISCONNECT and the unassigned codes end the connection
+                                       // here
     }
 }

@@ -19,12 +19,12 @@ struct login_text {
 struct parsed_request {
     uint8_t method = UNKNOWN;
     uint32_t header_length = 0;
-    uint32_t body_length = 0; // WRITE only
-    uint32_t options = 0;     // the options word of the parameter block
-    uint32_t handle = 0;      // READ, WRITE, CLOSE, COPYFILE
-    int32_t position = 0;     // READ, WRITE, COPYFILE
-    int32_t length = 0;       // READ, WRITE, COPYFILE
-    const uint8_t *data = nullptr; // WRITE: the first data byte
+    uint32_t body_length = 0;          // WRITE only
+    uint32_t options = 0;              // the options word of the parameter block
+    uint32_t handle = 0;               // READ, WRITE, CLOSE, COPYFILE
+    int32_t position = 0;              // READ, WRITE, COPYFILE
+    int32_t length = 0;                // READ, WRITE, COPYFILE
+    const uint8_t *data = nullptr;     // WRITE: the first data byte
     uint16_t client_major_version = 0; // CONNECT
     uint16_t client_minor_version = 0;
     login_text login; // CONNECT, CHANGEPWD

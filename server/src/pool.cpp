@@ -32,7 +32,7 @@ void release_plain_pool(tvn_pool *pool) {
     std::free(pool);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" void *tvn_malloc(tvn_pool *pool, uint32_t size) {
     int slot = find_slot(pool, nullptr);

@@ -21,9 +21,12 @@ bool drop_privileges(tvn_server_conf *conf) {
     if (!conf->restricted) return true;
     const gid_t group = gid_t(conf->run_gid);
     const char *failed = nullptr;
-    if (setgroups(1, &group) != 0) failed = "setgroups";
-    else if (setgid(group) != 0) failed = "setgid";
-    else if (setuid(uid_t(conf->run_uid)) != 0) failed = "setuid";
+    if (setgroups(1, &group) != 0)
+        failed = "setgroups";
+    else if (setgid(group) != 0)
+        failed = "setgid";
+    else if (setuid(uid_t(conf->run_uid)) != 0)
+        failed = "setuid";
     if (failed != nullptr) {
         std::printf("\nCan't switch to the restricted user and group: %s failed: %s\n\n", failed,
                     std::strerror(errno));

@@ -9,8 +9,8 @@
 #include <sys/ipc.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,8 +149,7 @@ void remove_child_handler() {
 // Sleeps the whole time, however many signals arrive meanwhile.
 void pause_for(time_t seconds) {
     timespec left{seconds, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
 // In the master: the child's pid, or -1 when the fork failed (nothing changed then).
@@ -235,8 +234,7 @@ void handle_report(const received_report &incoming, bool in_drain) {
         if (address_book && workers.slot_of(incoming.sender) >= 0)
             address_book->login_failed(key_of(incoming.report), monotonic_ms());
         break;
-    case MSG_WAKE:
-        break;
+    case MSG_WAKE: break;
     }
 }
 
@@ -265,9 +263,9 @@ int reap_ended_children() {
 void handle_waiting_reports() {
     for (;;) {
         received_report incoming;
-        const receive_result result =
-            receive_report(tvn_process.report_read_fd, false, &incoming);
-        if (result == receive_result::report) handle_report(incoming, false);
+        const receive_result result = receive_report(tvn_process.report_read_fd, false, &incoming);
+        if (result == receive_result::report)
+            handle_report(incoming, false);
         else if (result != receive_result::dropped && result != receive_result::interrupted)
             return;
     }
@@ -278,8 +276,7 @@ void drain_finished_workers() {
     for (int empty_polls = 0; empty_polls < DRAIN_EMPTY_POLLS;) {
         reap_ended_children();
         received_report incoming;
-        const receive_result result =
-            receive_report(tvn_process.report_read_fd, false, &incoming);
+        const receive_result result = receive_report(tvn_process.report_read_fd, false, &incoming);
         if (result == receive_result::report) {
             handle_report(incoming, true);
         } else if (result == receive_result::nothing || result == receive_result::failed) {
@@ -299,8 +296,7 @@ void kill_remaining_workers() {
     for (int i = 0; i < slots_used; ++i) {
         const pid_t pid = workers.pid_at(i);
         if (pid <= 0) continue;
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
         release_address(pid);
         workers.ended(pid);
     }
@@ -312,8 +308,7 @@ void master_loop(tvn_server_conf *conf) {
     tvn_process.area->running = 1;
     tvn_process.accept_lock_fd = create_accept_lock();
     if (tvn_process.accept_lock_fd < 0) return;
-    for (int i = 0; i < MIN_IDLE_WORKERS && workers.next_slot() != -1; ++i)
-        start_one_worker(conf);
+    for (int i = 0; i < MIN_IDLE_WORKERS && workers.next_slot() != -1; ++i) start_one_worker(conf);
 
     for (;;) {
         // Reading waiting reports can take in the wake-up of a child that ended meanwhile, or
@@ -330,8 +325,10 @@ void master_loop(tvn_server_conf *conf) {
         received_report incoming;
         const receive_result result =
             receive_report(tvn_process.report_read_fd, !workers.wants_worker(), &incoming);
-        if (result == receive_result::report) handle_report(incoming, false);
-        else if (result == receive_result::failed) sleep(1);
+        if (result == receive_result::report)
+            handle_report(incoming, false);
+        else if (result == receive_result::failed)
+            sleep(1);
     }
     if (drain_on_quit) drain_finished_workers();
     kill_remaining_workers();
@@ -362,7 +359,7 @@ void clean_up() {
     address_book.reset();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int os_get_server_status(void) {
     return tvn_process.area != nullptr ? tvn_process.area->running : 0;

@@ -72,8 +72,10 @@ reception refuse(tvn_connection *connection, const char *reason, bool replace = 
 }
 
 reception give_up(tvn_connection *connection, receive_failure failure) {
-    if (failure == receive_failure::too_slow) return refuse(connection, " Request not received in time");
-    if (failure == receive_failure::no_login) return refuse(connection, " No login within the grace time");
+    if (failure == receive_failure::too_slow)
+        return refuse(connection, " Request not received in time");
+    if (failure == receive_failure::no_login)
+        return refuse(connection, " No login within the grace time");
     return refuse(connection, nullptr);
 }
 
@@ -81,11 +83,12 @@ reception refuse_packet(tvn_connection *connection, packet_fault fault) {
     return refuse(connection, packet_fault_message(fault), fault == packet_fault::write_too_long);
 }
 
-}  // namespace
+} // namespace
 
 packet_fault check_request(tvn_connection *connection, tvn_packet *packet) {
     if (packet->rest == nullptr) return check_header(packet->header, &connection->parsed);
-    const packet_fault fault = check_parameters(&connection->parsed, connection->request, packet->rest);
+    const packet_fault fault =
+        check_parameters(&connection->parsed, connection->request, packet->rest);
     packet->rest = nullptr;
     return fault;
 }
@@ -136,7 +139,8 @@ reception receive_request(tvn_connection *connection) {
         return refuse_packet(connection, fault);
     const parsed_request &parsed = connection->parsed;
     if (!connection->session_open && !read_before_login(parsed.method)) {
-        if (!answered_before_login(parsed.method)) return refuse_packet(connection, packet_fault::bad_body);
+        if (!answered_before_login(parsed.method))
+            return refuse_packet(connection, packet_fault::bad_body);
         return reception::ready; // refused on its header; what it announces is never read
     }
     const uint32_t rest_length = parsed.header_length - TVN_FIXED_HEADER + parsed.body_length;

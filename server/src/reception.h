@@ -34,12 +34,12 @@ packet_fault check_request(tvn_connection *connection, tvn_packet *packet);
 // Why receive_bytes gave up.
 enum class receive_failure : uint8_t {
     none,
-    timed_out,   // silence, idle limit, a stopping server, a connection marked for closing
+    timed_out, // silence, idle limit, a stopping server, a connection marked for closing
     wait_failed,
     read_failed,
     peer_closed,
-    too_slow,    // the packet was not whole within its time
-    no_login,    // no session within the login grace time
+    too_slow, // the packet was not whole within its time
+    no_login, // no session within the login grace time
 };
 
 // Reads exactly count bytes, in 2-second waits that enforce the keep-alive and idle time-outs

@@ -11,9 +11,10 @@
 extern "C" void print_info(int message) {
     switch (message) {
     case 1:
-        std::printf("%s\n\n                   TOLVANE SERVER\n\n%s\n\nConfiguring TOLVANE SERVER...",
-                    "***********************************************************",
-                    "***********************************************************");
+        std::printf(
+            "%s\n\n                   TOLVANE SERVER\n\n%s\n\nConfiguring TOLVANE SERVER...",
+            "***********************************************************",
+            "***********************************************************");
         return;
     case 2: std::printf("\nError configuring the server. I can't go on!\n\n"); return;
     case 3: std::printf("..OK\n"); break;

@@ -38,11 +38,10 @@ int address_size(uint16_t family) {
 // A pause derived from the pid, so that workers meeting a full channel do not retry in step.
 void pause_before_retry() {
     timespec pause{0, long(getpid()) % FULL_CHANNEL_PAUSE_US * 1000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {}
 }
 
-}  // namespace
+} // namespace
 
 status_report make_report(status_kind kind, const sockaddr *address) {
     status_report report;
@@ -112,8 +111,10 @@ bool send_report(int fd, const status_report &report) {
         const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent == ssize_t(bytes.size())) return true;
         if (sent >= 0) return false; // a datagram goes whole or not at all
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) pause_before_retry();
-        else if (errno != EINTR) return false;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
+            pause_before_retry();
+        else if (errno != EINTR)
+            return false;
     }
 }
 

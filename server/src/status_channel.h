@@ -12,7 +12,12 @@
 
 // MSG_LOGIN_FAILED: a login from the worker's client was refused (the master counts them per
 // address when MaxFailedLoginsPerAddress asks for it).
-enum status_kind : uint32_t { MSG_WAKE = 0, MSG_ACCEPTED = 1, MSG_FINISHED = 2, MSG_LOGIN_FAILED = 3 };
+enum status_kind : uint32_t {
+    MSG_WAKE = 0,
+    MSG_ACCEPTED = 1,
+    MSG_FINISHED = 2,
+    MSG_LOGIN_FAILED = 3
+};
 
 inline constexpr size_t REPORT_ADDRESS_SIZE = 16; // an IPv6 address; IPv4 fills the first 4
 

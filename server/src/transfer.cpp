@@ -22,8 +22,10 @@ namespace {
 uint32_t host_open_flags(uint32_t mode) {
     uint32_t flags = O_RDONLY;
     if ((mode & TVN_OPEN_READ) == 0) {
-        if (mode & TVN_OPEN_WRITE) flags = O_WRONLY;
-        else if (mode & TVN_OPEN_READ_WRITE) flags = O_RDWR;
+        if (mode & TVN_OPEN_WRITE)
+            flags = O_WRONLY;
+        else if (mode & TVN_OPEN_READ_WRITE)
+            flags = O_RDWR;
     }
     if (mode & TVN_OPEN_CREATE) flags |= O_CREAT;
     if (mode & TVN_OPEN_EXCLUSIVE) flags |= O_EXCL;
@@ -50,17 +52,19 @@ transfer_target open_target(tvn_connection *connection, uint32_t number) {
     return {found.fd, found.status};
 }
 
-}  // namespace
+} // namespace
 
 outcome process_open(tvn_connection *connection, const parsed_request &parsed) {
     tvn_request *request = connection->request;
     const uint32_t flags = host_open_flags(parsed.options);
     request->method_options = flags;
-    if (uint8_t verdict = translate_and_check(connection); verdict != OK) return refused_by(verdict);
+    if (uint8_t verdict = translate_and_check(connection); verdict != OK)
+        return refused_by(verdict);
     const handle_descriptor opened =
         open_local_file(connection, request->local_path1, int(flags), links_followed(request));
     if (opened.status != OK) return outcome::refusal(opened.status);
-    const registered_handle handle = register_handle(connection, opened.fd, flags, request->local_path1);
+    const registered_handle handle =
+        register_handle(connection, opened.fd, flags, request->local_path1);
     if (handle.status != OK) {
         os_close(opened.fd);
         if (handle.status == INTERNAL_SERVER_ERR) {
@@ -84,7 +88,8 @@ outcome process_read(tvn_connection *connection, const parsed_request &parsed) {
     // The data land right behind the header: one buffer, one send.
     uint8_t *answer = prepare_data_answer(connection, TVN_ANSWER_PLAIN, length, READ, OK);
     if (answer == nullptr) return outcome::unanswerable();
-    const range_result got = read_range(target.fd, answer + TVN_ANSWER_PLAIN, length, parsed.position);
+    const range_result got =
+        read_range(target.fd, answer + TVN_ANSWER_PLAIN, length, parsed.position);
     if (got.status != OK) return outcome::refusal(got.status);
     put_le32(answer + TVN_OFF_BODY_LENGTH, got.count);
     return outcome::answer(answer, TVN_ANSWER_PLAIN + got.count, OK);

@@ -32,8 +32,7 @@ void set_accept_lock(short type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
-    while (fcntl(tvn_process.accept_lock_fd, F_SETLKW, &lock) != 0 && errno == EINTR) {
-    }
+    while (fcntl(tvn_process.accept_lock_fd, F_SETLKW, &lock) != 0 && errno == EINTR) {}
 }
 
 void set_my_state(slot_state state) { tvn_process.area->slots[tvn_process.my_slot].state = state; }
@@ -73,7 +72,7 @@ bool report(status_kind kind) {
     return send_report(tvn_process.report_send_fd, message);
 }
 
-}  // namespace
+} // namespace
 
 void worker_accept(tvn_server_conf *conf) {
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) return;

@@ -62,8 +62,10 @@ bool worker_table::ended(pid_t pid) {
 }
 
 void worker_table::give_back(entry &worker) {
-    if (worker.share == worker_share::idle) --idle_;
-    else if (worker.share == worker_share::busy && area_->busy_count > 0) --area_->busy_count;
+    if (worker.share == worker_share::idle)
+        --idle_;
+    else if (worker.share == worker_share::busy && area_->busy_count > 0)
+        --area_->busy_count;
     worker.share = worker_share::none;
 }
 

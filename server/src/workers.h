@@ -57,7 +57,7 @@ struct process_state {
     tvn_status_area *area = nullptr;
     int accept_lock_fd = -1;
     char *lock_path = nullptr;
-    int my_slot = -1; // in a worker: its own slot
+    int my_slot = -1;     // in a worker: its own slot
     pid_t master_pid = 0; // a worker whose parent is no longer this one has lost its master
     // In a worker: its client's address for its reports, once client_known is set (the stop
     // signals' handler reads them).

@@ -32,14 +32,17 @@ struct record_place {
 };
 
 bool possible_name(const std::string &user) {
-    return !user.empty() && user.find_first_of(std::string_view(" \t!:\n\0", 6)) == std::string::npos;
+    return !user.empty() &&
+           user.find_first_of(std::string_view(" \t!:\n\0", 6)) == std::string::npos;
 }
 
-std::optional<record_place> find_record(std::string_view database, const std::string &user, bool exact) {
+std::optional<record_place> find_record(std::string_view database, const std::string &user,
+                                        bool exact) {
     if (!possible_name(user)) return std::nullopt;
     for (std::size_t start = 0; start < database.size();) {
         const std::size_t end = database.find('\n', start);
-        std::string_view line = database.substr(start, end == std::string_view::npos ? end : end - start);
+        std::string_view line =
+            database.substr(start, end == std::string_view::npos ? end : end - start);
         line = line.substr(0, line.find('\0'));
         const std::size_t blanks = line.find_first_not_of(" \t");
         if (blanks != std::string_view::npos) {
@@ -59,7 +62,8 @@ std::optional<record_place> find_record(std::string_view database, const std::st
 // The database the replacement must leave, or nothing when it must fail.
 std::optional<std::string> replaced(std::string_view database, const field_change &change) {
     const std::string new_text = change.new_text;
-    if (new_text.find(change.separator) != std::string::npos || new_text.find('\n') != std::string::npos)
+    if (new_text.find(change.separator) != std::string::npos ||
+        new_text.find('\n') != std::string::npos)
         return std::nullopt;
     const auto place = find_record(database, change.user, change.match == name_match::exact);
     if (!place) return std::nullopt;
@@ -81,9 +85,11 @@ void require_fields_inside(const char *record, const account_record &fields) {
     for (std::string_view field : {fields.owner_hash, fields.guest_hash, fields.home_dir,
                                    fields.private_dir, fields.public_dir, fields.web_dir}) {
         if (field.empty()) continue;
-        require(field.data() >= whole.data() && field.data() + field.size() <= whole.data() + whole.size(),
+        require(field.data() >= whole.data() &&
+                    field.data() + field.size() <= whole.data() + whole.size(),
                 "fields: a field outside the record");
-        require(field.find_first_of("!\n") == std::string_view::npos, "fields: a field holding a separator");
+        require(field.find_first_of("!\n") == std::string_view::npos,
+                "fields: a field holding a separator");
     }
 }
 
@@ -95,7 +101,8 @@ void check_search(const std::string &path, std::string_view database, const std:
     char *record = search_user_line(file, user.c_str(), &pos, match);
     std::fclose(file);
     const auto expected = find_record(database, user, match == name_match::exact);
-    require(expected.has_value() == (record != nullptr), "search: found what is not there, or missed it");
+    require(expected.has_value() == (record != nullptr),
+            "search: found what is not there, or missed it");
     if (record == nullptr) return;
     require(pos >= 0 && std::size_t(pos) == expected->offset, "search: wrong offset");
     require(expected->text == record, "search: wrong record text");
@@ -109,7 +116,8 @@ void check_search(const std::string &path, std::string_view database, const std:
     std::free(record);
 }
 
-void check_replacement(const std::string &scratch, std::string_view database, const field_change &change) {
+void check_replacement(const std::string &scratch, std::string_view database,
+                       const field_change &change) {
     const std::string path = scratch + database_name;
     struct stat before {};
     require(stat(path.c_str(), &before) == 0, "cannot stat the database");
@@ -122,7 +130,8 @@ void check_replacement(const std::string &scratch, std::string_view database, co
     const std::string after = tvn_fuzz::read_file(path);
     if (expected) {
         require(result == db_result::done, "replace: refused a replacement it should make");
-        require(after == *expected, "replace: the new file is not the old one with the field replaced");
+        require(after == *expected,
+                "replace: the new file is not the old one with the field replaced");
     } else {
         require(result != db_result::done, "replace: reported a replacement it should refuse");
         require(after == database, "replace: a failed replacement changed the file");
@@ -131,10 +140,11 @@ void check_replacement(const std::string &scratch, std::string_view database, co
     require(stat(path.c_str(), &now) == 0 && (now.st_mode & 07777) == (before.st_mode & 07777),
             "replace: the database lost its mode");
     const auto names = tvn_fuzz::directory_names(scratch);
-    require(names.size() == 1 && names[0] == database_name, "replace: a file left in the directory");
+    require(names.size() == 1 && names[0] == database_name,
+            "replace: a file left in the directory");
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tvn_fuzz::quiet_standard_output();
@@ -148,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string new_text = input.text();
     const std::string_view database = input.rest();
     const name_match match = (flags & 4) != 0 ? name_match::exact : name_match::any_case;
-    const record_layout layout = (flags & 8) != 0 ? record_layout::host_account : record_layout::list_account;
+    const record_layout layout =
+        (flags & 8) != 0 ? record_layout::host_account : record_layout::list_account;
 
     // Any text may reach the field reader, also one that is no record at all.
     const std::string first_line(database.substr(0, database.find('\0')));
@@ -162,8 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tvn_fuzz::write_file(path, database);
     check_search(path, database, user, match, layout);
 
-    const field_change change{path.c_str(), user.c_str(), (flags & 1) != 0 ? 2 : 1,
-                              (flags & 2) != 0 ? ':' : '!', new_text.c_str(), match};
+    const field_change change{
+        path.c_str(),     user.c_str(), (flags & 1) != 0 ? 2 : 1, (flags & 2) != 0 ? ':' : '!',
+        new_text.c_str(), match};
     check_replacement(scratch, database, change);
     return 0;
 }

@@ -62,8 +62,10 @@ void check_answer(const tvn_client::answer &answer) {
     require(header.size() >= TVN_FIXED_HEADER && header.size() <= TVN_MAX_HEADER_LENGTH,
             "answer: header size");
     require(std::memcmp(header.data(), TVN_MAGIC, TVN_MAGIC_LEN) == 0, "answer: magic");
-    require(answer.header_length() == header.size(), "answer: header_length differs from the header read");
-    require(answer.body_length() == answer.body().size(), "answer: body_length differs from the body read");
+    require(answer.header_length() == header.size(),
+            "answer: header_length differs from the header read");
+    require(answer.body_length() == answer.body().size(),
+            "answer: body_length differs from the body read");
     require(answer.method() == header[TVN_OFF_METHOD] && answer.status() == header[TVN_OFF_STATUS],
             "answer: method or status");
     const auto params = answer.params();
@@ -78,14 +80,15 @@ void check_answer(const tvn_client::answer &answer) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tvn_fuzz::input_reader input(data, size);
     const bool extended = (input.byte() & 1) != 0;
     std::string_view stream = input.rest();
     if (stream.size() > longest_stream) stream = stream.substr(0, longest_stream);
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(stream.data()), stream.size());
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(stream.data()),
+                                         stream.size());
 
     check_listing(bytes, extended);
 
@@ -104,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < most_answers; ++i) {
         const auto result = server.read_answer(answer, std::chrono::milliseconds(1000));
         if (result != tvn_client::read_result::answer_read) {
-            require(result != tvn_client::read_result::timed_out, "a read waited on a stream that has ended");
+            require(result != tvn_client::read_result::timed_out,
+                    "a read waited on a stream that has ended");
             break;
         }
         check_answer(answer);

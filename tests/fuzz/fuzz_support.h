@@ -51,9 +51,9 @@ inline const std::string &scratch_directory() {
         return new std::string(pattern + "/");
     }();
     static const bool cleaned_at_exit = std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(*path, ignored);
-    }) == 0;
+                                            std::error_code ignored;
+                                            std::filesystem::remove_all(*path, ignored);
+                                        }) == 0;
     (void)cleaned_at_exit;
     return *path;
 }
@@ -62,8 +62,10 @@ inline const std::string &scratch_directory() {
 // artifacts) keep meaning what they meant.
 class working_in {
 public:
-    explicit working_in(const std::string &directory) : previous_(open(".", O_RDONLY | O_DIRECTORY)) {
-        if (previous_ < 0 || chdir(directory.c_str()) != 0) fail("cannot enter the scratch directory");
+    explicit working_in(const std::string &directory)
+            : previous_(open(".", O_RDONLY | O_DIRECTORY)) {
+        if (previous_ < 0 || chdir(directory.c_str()) != 0)
+            fail("cannot enter the scratch directory");
     }
     ~working_in() {
         if (fchdir(previous_) != 0) fail("cannot leave the scratch directory");
@@ -79,7 +81,8 @@ private:
 inline void write_file(const std::string &path, std::string_view contents) {
     FILE *file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) fail("cannot write a scratch file");
-    if (!contents.empty() && std::fwrite(contents.data(), 1, contents.size(), file) != contents.size())
+    if (!contents.empty() &&
+        std::fwrite(contents.data(), 1, contents.size(), file) != contents.size())
         fail("cannot write a scratch file");
     std::fclose(file);
 }
@@ -119,15 +122,13 @@ inline void empty_directory(const std::string &path, const std::vector<std::stri
 }
 
 // Descriptors open in this process, to prove that an input left none behind.
-inline int open_descriptor_count() {
-    return int(directory_names("/proc/self/fd").size());
-}
+inline int open_descriptor_count() { return int(directory_names("/proc/self/fd").size()); }
 
 // Reads an input front to back: fixed-width fields first, then NUL-ended texts, then the rest.
 class input_reader {
 public:
     input_reader(const uint8_t *data, std::size_t size)
-        : rest_(reinterpret_cast<const char *>(data), size) {}
+            : rest_(reinterpret_cast<const char *>(data), size) {}
 
     uint8_t byte() {
         if (rest_.empty()) return 0;
@@ -153,4 +154,4 @@ private:
     std::string_view rest_;
 };
 
-}  // namespace tvn_fuzz
+} // namespace tvn_fuzz

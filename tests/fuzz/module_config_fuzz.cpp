@@ -61,8 +61,9 @@ void read_by_account_module(int (*init)(tvn_module *), tvn_module *module, tvn_i
 
 // The methods a LogXxx key can switch on.
 constexpr uint32_t loggable_methods = (1u << CONNECT) | (1u << DISCONNECT) | (1u << GETDIR) |
-    (1u << OPEN) | (1u << READ) | (1u << WRITE) | (1u << CLOSE) | (1u << DELETE) | (1u << MKDIR) |
-    (1u << RENAME) | (1u << COPYFILE) | (1u << CHANGEPWD);
+                                      (1u << OPEN) | (1u << READ) | (1u << WRITE) | (1u << CLOSE) |
+                                      (1u << DELETE) | (1u << MKDIR) | (1u << RENAME) |
+                                      (1u << COPYFILE) | (1u << CHANGEPWD);
 
 void read_by_journal(tvn_module *module, tvn_init_mpool *mpool, const std::string &scratch) {
     if (init_module(module, scratch.c_str()) != 1) {
@@ -87,7 +88,7 @@ void read_by_journal(tvn_module *module, tvn_init_mpool *mpool, const std::strin
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tvn_fuzz::quiet_standard_output();
@@ -101,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto kind = module_kind(input.byte() % 3);
     const std::string &scratch = tvn_fuzz::scratch_directory();
     tvn_fuzz::empty_directory(scratch, {"conf"});
-    tvn_fuzz::write_file(scratch + "conf/tolvane.conf",
-                         kind == module_kind::journal ? keep_log_files_here(input.rest())
-                                                      : std::string(input.rest()));
+    tvn_fuzz::write_file(scratch + "conf/tolvane.conf", kind == module_kind::journal
+                                                            ? keep_log_files_here(input.rest())
+                                                            : std::string(input.rest()));
 
     const int descriptors = tvn_fuzz::open_descriptor_count();
     tvn_init_mpool *mpool = create_init_pool();

@@ -41,7 +41,9 @@ area_choice area_of(std::string_view path, const tvn_request &request) {
     const struct {
         std::string_view name;
         const char *directory;
-    } areas[] = {{"/Private", request.private_dir}, {"/Public", request.public_dir}, {"/Web", request.web_dir}};
+    } areas[] = {{"/Private", request.private_dir},
+                 {"/Public", request.public_dir},
+                 {"/Web", request.web_dir}};
     for (const auto &area : areas) {
         if (path.size() < area.name.size() ||
             strncasecmp(path.data(), area.name.data(), area.name.size()) != 0)
@@ -57,7 +59,8 @@ bool open_area(const area_choice &area) {
 }
 
 bool has_dot_component(std::string_view rest) {
-    for (std::size_t slash = rest.find('/'); slash != std::string_view::npos; slash = rest.find('/', slash + 1)) {
+    for (std::size_t slash = rest.find('/'); slash != std::string_view::npos;
+         slash = rest.find('/', slash + 1)) {
         std::string_view name = rest.substr(slash + 1);
         name = name.substr(0, name.find('/'));
         if (name == "." || name == "..") return true;
@@ -76,7 +79,8 @@ void require_translated(const std::string &before, const char *after, const char
     require(open_area(area), "translation: a path outside an open area was translated");
     std::string rest = before.substr(area.name_length);
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    require(before.substr(0, area.name_length) + rest == after, "translation: the client path changed wrongly");
+    require(before.substr(0, area.name_length) + rest == after,
+            "translation: the client path changed wrongly");
     require(!has_dot_component(rest), "translation: a dot component reached the local path");
     std::string expected = std::string(area.directory) + rest;
     if (expected.back() == ':') expected += '/';
@@ -90,7 +94,8 @@ bool refusal_explained(int status, const std::string *paths[2], const tvn_reques
         const area_choice area = area_of(*path, request);
         if (status == NOT_HANDLED && !open_area(area)) return true;
         if (status == ACCESS_DENIED && open_area(area) &&
-            (path->size() > longest_walk || has_dot_component(std::string_view(*path).substr(area.name_length))))
+            (path->size() > longest_walk ||
+             has_dot_component(std::string_view(*path).substr(area.name_length))))
             return true;
     }
     return false;
@@ -104,7 +109,8 @@ void check_access(const tvn_request &request, int decision) {
         require(method != WRITE && method != DELETE && method != MKDIR && method != RENAME &&
                     method != COPYFILE,
                 "access: a guest may change the namespace");
-        require(method != OPEN || (request.method_options & 0x243) == 0, "access: a guest may open for change");
+        require(method != OPEN || (request.method_options & 0x243) == 0,
+                "access: a guest may open for change");
     }
     for (const char *path : {request.remote_path1, request.remote_path2}) {
         if (path == nullptr) continue;
@@ -112,7 +118,8 @@ void check_access(const tvn_request &request, int decision) {
         if (!area.in_area) continue;
         require(open_area(area), "access: a closed area was let in");
         if (names_area_root(path, area))
-            require(request.method == GETDIR, "access: an area root touched by more than a listing");
+            require(request.method == GETDIR,
+                    "access: an area root touched by more than a listing");
     }
 }
 
@@ -121,7 +128,8 @@ void check_syntax(const std::string &path, int16_t start) {
     const int status = check_path_syntax(copy.data(), start);
     const bool start_fits = start >= 0 && std::size_t(start) <= path.size();
     if (status == 0) {
-        require(start_fits && path.size() <= longest_walk, "syntax: accepted a start or length it must refuse");
+        require(start_fits && path.size() <= longest_walk,
+                "syntax: accepted a start or length it must refuse");
         require(!has_dot_component(std::string_view(path).substr(std::size_t(start))),
                 "syntax: accepted a dot component");
         const bool trimmed = path.size() > std::size_t(start) && path.back() == '/';
@@ -136,7 +144,7 @@ void check_syntax(const std::string &path, int16_t start) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static tvn_mpool *const pools = create_connection_pools();
@@ -172,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         require(translated == NOT_HANDLED || translated == ACCESS_DENIED,
                 "translation: an unexpected status");
-        require(refusal_explained(translated, set_paths, request), "translation: a refusal without a reason");
+        require(refusal_explained(translated, set_paths, request),
+                "translation: a refusal without a reason");
     }
     check_syntax(before[0], start);
     tvn_clear_pool(pools->request_pool);

@@ -17,7 +17,8 @@ using tvn_fuzz::require;
 
 // A text the checks left: inside the block (or the constant "anonymous") and ended by a NUL
 // no later than the spare byte.
-void require_text(const char *text, const uint8_t *rest, std::size_t rest_length, const char *what) {
+void require_text(const char *text, const uint8_t *rest, std::size_t rest_length,
+                  const char *what) {
     if (text == nullptr || std::strcmp(text, "anonymous") == 0) return;
     const auto *start = reinterpret_cast<const uint8_t *>(text);
     require(start >= rest && start <= rest + rest_length, what);
@@ -26,8 +27,9 @@ void require_text(const char *text, const uint8_t *rest, std::size_t rest_length
 
 void require_valid_header(const parsed_request &parsed) {
     require(parsed.method >= CONNECT && parsed.method <= TVN_LAST_METHOD, "header: method");
-    require(parsed.header_length >= TVN_FIXED_HEADER && parsed.header_length <= TVN_MAX_HEADER_LENGTH,
-            "header: header_length");
+    require(
+        parsed.header_length >= TVN_FIXED_HEADER && parsed.header_length <= TVN_MAX_HEADER_LENGTH,
+        "header: header_length");
     require(parsed.method == WRITE ? parsed.body_length <= uint32_t(TVN_MAX_TRANSFER)
                                    : parsed.body_length == 0,
             "header: body_length");
@@ -63,7 +65,7 @@ void require_valid_parameters(const tvn_connection &connection, const uint8_t *r
                 "parameters: WRITE data outside the packet");
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tvn_fuzz::quiet_standard_output();
@@ -85,8 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (check_request(&connection, &packet) == packet_fault::none) {
         require_valid_header(connection.parsed);
         const parsed_request &parsed = connection.parsed;
-        const std::size_t rest_length = parsed.header_length - TVN_FIXED_HEADER + parsed.body_length;
-        auto *rest = static_cast<uint8_t *>(tvn_malloc(pools->request_pool, uint32_t(rest_length + 1)));
+        const std::size_t rest_length =
+            parsed.header_length - TVN_FIXED_HEADER + parsed.body_length;
+        auto *rest =
+            static_cast<uint8_t *>(tvn_malloc(pools->request_pool, uint32_t(rest_length + 1)));
         require(rest != nullptr, "no room for the packet");
         const std::size_t given = size > TVN_FIXED_HEADER ? size - TVN_FIXED_HEADER : 0;
         const std::size_t copied = given < rest_length ? given : rest_length;

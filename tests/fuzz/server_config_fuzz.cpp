@@ -34,10 +34,11 @@ void require_sound(const tvn_server_conf &conf, const std::string &root) {
     require(conf.cache_level <= 4, "cache level above 4");
     require(uint32_t(conf.idle_timeout) >= 300, "idle time-out below 300");
     require(conf.max_connections <= 3000, "connection limit above 3000");
-    if (conf.restricted) require(conf.run_uid >= 0 && conf.run_gid >= 0, "restricted without an identity");
+    if (conf.restricted)
+        require(conf.run_uid >= 0 && conf.run_gid >= 0, "restricted without an identity");
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     tvn_fuzz::quiet_standard_output();

@@ -83,7 +83,8 @@ TEST(connection_limits, new_connections_per_minute_are_limited_per_address) {
         auto connection = logged_in(server);
     }
     auto fourth = connect_to(server);
-    EXPECT_TRUE(closed_without_answer(fourth, tvn_client::connect_request("tester@test", "secret")));
+    EXPECT_TRUE(
+        closed_without_answer(fourth, tvn_client::connect_request("tester@test", "secret")));
     EXPECT_TRUE(journal_has(server, "2 1 - [ Too many new connections from this address]"));
     auto elsewhere = connect_from_other_address(server);
     tvn_client::answer answer;
@@ -97,7 +98,8 @@ TEST(connection_limits, a_connection_over_max_concurrent_users_is_logged) {
     // Counted once the master has answered its report with a sixth worker.
     ASSERT_TRUE(wait_until([&] { return server.workers().size() == 6; }, 10s));
     auto refused = connect_to(server);
-    EXPECT_TRUE(closed_without_answer(refused, tvn_client::connect_request("tester@test", "secret")));
+    EXPECT_TRUE(
+        closed_without_answer(refused, tvn_client::connect_request("tester@test", "secret")));
     EXPECT_TRUE(journal_has(server, "2 1 - [ Too many connections in service]"));
 }
 
@@ -117,9 +119,10 @@ TEST(connection_limits, a_refused_login_waits_for_its_answer_and_a_good_one_does
     // A password change with a wrong current password is a guess as well.
     auto changer = connect_to(server);
     start = clock_type::now();
-    ASSERT_EQ(changer.request(tvn_client::changepwd_request("tester@test", "wrong", "n", true).build(),
-                              answer, 10s),
-              tvn_client::read_result::answer_read);
+    ASSERT_EQ(
+        changer.request(tvn_client::changepwd_request("tester@test", "wrong", "n", true).build(),
+                        answer, 10s),
+        tvn_client::read_result::answer_read);
     EXPECT_EQ(answer.status(), WRONG_AUTH);
     EXPECT_GE(clock_type::now() - start, 1900ms);
 }
@@ -137,7 +140,8 @@ TEST(connection_limits, an_address_that_guessed_too_often_is_shut_out_and_others
     EXPECT_TRUE(wait_until(
         [&] {
             auto next = connect_to(server);
-            return closed_without_answer(next, tvn_client::connect_request("tester@test", "secret"));
+            return closed_without_answer(next,
+                                         tvn_client::connect_request("tester@test", "secret"));
         },
         10s));
     EXPECT_TRUE(journal_has(server, "2 1 - [ Too many refused logins from this address]"));
@@ -147,4 +151,4 @@ TEST(connection_limits, an_address_that_guessed_too_often_is_shut_out_and_others
     EXPECT_EQ(answer.status(), OK);
 }
 
-}  // namespace
+} // namespace

@@ -107,7 +107,7 @@ std::vector<pid_t> lock_holders(ino_t inode) {
     std::vector<pid_t> holders;
     const std::string wanted = ":" + std::to_string(inode);
     for (std::string line; std::getline(locks, line);) {
-        if (line.find("->") != std::string::npos) continue;  // a waiter
+        if (line.find("->") != std::string::npos) continue; // a waiter
         std::istringstream fields(line);
         std::string number, kind, mode, type, device_inode;
         long pid = 0;
@@ -128,7 +128,7 @@ protected:
         service = *nobody;
     }
     void TearDown() override {
-        server.reset();  // before the namespace its files may lie in goes
+        server.reset(); // before the namespace its files may lie in goes
         tmpfs.reset();
     }
 
@@ -256,7 +256,7 @@ TEST_F(fault_test, a_password_change_on_a_full_disk_fails_and_leaves_the_databas
 
     const answer failed = change_password(owner_password, "fresh-pw");
     EXPECT_EQ(failed.method(), CONNECT);
-    EXPECT_EQ(failed.status(), 0);  // the change was not stored
+    EXPECT_EQ(failed.status(), 0); // the change was not stored
     EXPECT_EQ(failed.header_length(), uint32_t(TVN_ANSWER_SESSION));
     EXPECT_EQ(file_text(database), before);
     EXPECT_EQ(new_database_files(users), std::vector<std::string>{});
@@ -374,14 +374,13 @@ TEST_F(fault_test, sigquit_under_load_ends_every_session_and_leaves_only_whole_f
     const bool loaded = wait_until([&] { return renamed >= sessions; }, 60s);
     const std::vector<pid_t> workers = server->workers();
     const int status = server->stop(SIGQUIT);
-    for (auto &thread : threads) thread.join();  // every session ended
+    for (auto &thread : threads) thread.join(); // every session ended
     ASSERT_TRUE(loaded);
     EXPECT_EQ(status, 0);
 
     // No worker is left: the master (this process's child) reaped them, or they would be
     // this process's now.
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {}
     EXPECT_EQ(child_processes(getpid()).size(), 0u);
     for (pid_t worker : workers) EXPECT_EQ(process_state_of(worker), 0) << "worker " << worker;
 
@@ -452,4 +451,4 @@ TEST_F(fault_test, a_stale_aux_file_makes_a_password_change_give_up_until_it_is_
     EXPECT_EQ(exchange(with_new, connect_request(alice, "fresh-pw")).status(), OK);
 }
 
-}  // namespace
+} // namespace

@@ -26,7 +26,9 @@ protected:
         options.modules = {"test_auth_module.so", "pathmap.so", "test_logger_module.so"};
         return options;
     }
-    std::string local(const std::string &relative) { return server.root().file("home/" + relative); }
+    std::string local(const std::string &relative) {
+        return server.root().file("home/" + relative);
+    }
     void make_file(const std::string &relative, const std::string &content) {
         std::ofstream(local(relative), std::ios::binary) << content;
     }
@@ -48,7 +50,9 @@ protected:
     answer write(std::uint32_t handle, std::int32_t position, const std::string &data) {
         return send(write_request(handle, position, bytes(data.begin(), data.end())));
     }
-    static std::string text(const answer &a) { return std::string(a.body().begin(), a.body().end()); }
+    static std::string text(const answer &a) {
+        return std::string(a.body().begin(), a.body().end());
+    }
 
     test_server server{options()};
     connection session = logged_in(server);
@@ -63,8 +67,9 @@ TEST_F(files_test, the_root_listing_is_fixed_for_owners_and_guests) {
         answer a = exchange(*who, getdir_request("/"));
         EXPECT_EQ(a.header().size() + a.body().size(), 51u);
         EXPECT_EQ(a.status(), OK);
-        EXPECT_EQ(std::string_view(reinterpret_cast<const char *>(a.body().data()), a.body().size()),
-                  root_listing);
+        EXPECT_EQ(
+            std::string_view(reinterpret_cast<const char *>(a.body().data()), a.body().size()),
+            root_listing);
     }
     connection guest = logged_in(server, 0, "guest");
     answer a = exchange(guest, getdir_request("/"));
@@ -212,8 +217,10 @@ TEST_F(files_test, guests_read_but_never_write) {
     const std::uint32_t handle = opened.param_u32(4).value();
     EXPECT_EQ(exchange(guest, read_request(handle, 0, 6)).status(), OK);
     EXPECT_EQ(exchange(guest, write_request(handle, 0, bytes{'x'})).status(), ACCESS_DENIED);
-    EXPECT_EQ(exchange(guest, open_request("/Public/shared", open_mode::write_only)).status(), ACCESS_DENIED);
-    EXPECT_EQ(exchange(guest, open_request("/Public/n", open_mode::create)).status(), ACCESS_DENIED);
+    EXPECT_EQ(exchange(guest, open_request("/Public/shared", open_mode::write_only)).status(),
+              ACCESS_DENIED);
+    EXPECT_EQ(exchange(guest, open_request("/Public/n", open_mode::create)).status(),
+              ACCESS_DENIED);
     EXPECT_EQ(exchange(guest, mkdir_request("/Public/d")).status(), ACCESS_DENIED);
     EXPECT_EQ(exchange(guest, delete_request("/Public/shared")).status(), ACCESS_DENIED);
     EXPECT_EQ(exchange(guest, getdir_request("/Web")).status(), ACCESS_DENIED);
@@ -287,7 +294,8 @@ TEST_F(files_test, copyfile_copies_ranges_on_the_server) {
     EXPECT_EQ(contents("Private/dst"), source.substr(0, 50));
     std::uint32_t read_only = open("/Private/dst", open_mode::read_only);
     EXPECT_EQ(send(copyfile_request(read_only, 0, 10, "/Public/src")).status(), INVALID_HANDLE);
-    EXPECT_EQ(send(copyfile_request(destination + 1000, 0, 10, "/Public/src")).status(), INVALID_HANDLE);
+    EXPECT_EQ(send(copyfile_request(destination + 1000, 0, 10, "/Public/src")).status(),
+              INVALID_HANDLE);
 }
 
 TEST_F(files_test, a_sibling_of_an_area_is_out_of_reach) {
@@ -303,7 +311,8 @@ TEST_F(files_test, a_sibling_of_an_area_is_out_of_reach) {
     EXPECT_EQ(send(delete_request("/PublicX/secret")).status(), ACCESS_DENIED);
     EXPECT_EQ(send(delete_request("/Public/../PublicX/secret")).status(), ACCESS_DENIED);
     std::uint32_t destination = open("/Private/copy", open_mode::write_only | open_mode::create);
-    EXPECT_EQ(send(copyfile_request(destination, 0, 100, "/PublicX/secret")).status(), ACCESS_DENIED);
+    EXPECT_EQ(send(copyfile_request(destination, 0, 100, "/PublicX/secret")).status(),
+              ACCESS_DENIED);
     EXPECT_EQ(contents("PublicX/secret"), "keep out");
     EXPECT_EQ(contents("Private/copy"), "");
     EXPECT_TRUE(fs::exists(local("Public/mine")));
@@ -317,7 +326,8 @@ size_t open_files_below(const test_server &server, const std::string &home) {
     size_t count = 0;
     for (pid_t worker : children_of(server.pid())) {
         std::error_code ignored;
-        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(worker) + "/fd", ignored)) {
+        for (const auto &fd :
+             fs::directory_iterator("/proc/" + std::to_string(worker) + "/fd", ignored)) {
             const std::string target = fs::read_symlink(fd.path(), ignored).string();
             if (target.rfind(home, 0) == 0 && !fs::is_directory(target, ignored)) ++count;
         }
@@ -334,7 +344,8 @@ TEST_F(files_test, the_201st_open_is_refused_and_holds_no_descriptor) {
 }
 
 TEST_F(files_test, evicted_handles_reopen_without_truncation) {
-    std::uint32_t first = open("/Private/kept", open_mode::read_write | open_mode::create | open_mode::truncate_file);
+    std::uint32_t first =
+        open("/Private/kept", open_mode::read_write | open_mode::create | open_mode::truncate_file);
     ASSERT_EQ(write(first, 0, "written before").status(), OK);
     make_file("Private/other", "o");
     for (int i = 0; i < 20; ++i) open("/Private/other", open_mode::read_only);
@@ -368,4 +379,4 @@ TEST_F(files_test, stale_and_foreign_handles_are_invalid) {
     EXPECT_EQ(read(mine, 0, 1).status(), INVALID_HANDLE);
 }
 
-}  // namespace
+} // namespace

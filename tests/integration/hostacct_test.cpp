@@ -45,8 +45,8 @@ struct host_user_row {
     const char *primary_group;
     const char *other_group; // nullptr: none
     const char *shell;
-    const char *password;    // the host password
-    const char *guest;       // the record's guest password; nullptr: no record
+    const char *password; // the host password
+    const char *guest;    // the record's guest password; nullptr: no record
 };
 
 const host_user_row host_users[] = {
@@ -81,36 +81,37 @@ protected:
         options.parent_dir = "/etc";
         options.modules = {"hostacct.so", "pathmap.so", "test_logger_module.so"};
         options.start = false;
-        options.module_sections = "<module mod_system_users>\n"
-                                  "    <VirtualDomain staff>\n"
-                                  "        PasswdFile @ROOT@users/hosts.db\n"
-                                  "        EnableDomain 1\n"
-                                  "        OwnerChangePassword Enabled\n"
-                                  "        GuestChangePassword Enabled\n"
-                                  "        AuthorizedGroup tvnstaff\n"
-                                  "        Alias staff.example\n"
-                                  "    </VirtualDomain>\n"
-                                  "    <VirtualDomain shells>\n"
-                                  "        PasswdFile @ROOT@users/hosts.db\n"
-                                  "        EnableDomain 1\n"
-                                  "        AuthorizedShell /bin/sh\n"
-                                  "        Alias shells.example\n"
-                                  "    </VirtualDomain>\n"
-                                  "    <VirtualDomain strong>\n"
-                                  "        PasswdFile @ROOT@users/hosts.db\n"
-                                  "        EnableDomain 1\n"
-                                  "        GuestChangePassword Enabled\n"
-                                  "        PasswordHash sha512\n"
-                                  "        Alias strong.example\n"
-                                  "    </VirtualDomain>\n"
-                                  "    <VirtualDomain open>\n"
-                                  "        PasswdFile @ROOT@users/hosts.db\n"
-                                  "        EnableDomain 1\n"
-                                  "        OwnerChangePassword Enabled\n"
-                                  "        GuestChangePassword Enabled\n"
-                                  "        Alias open.example\n"
-                                  "    </VirtualDomain>\n"
-                                  "</module>\n";
+        options.module_sections =
+            "<module mod_system_users>\n"
+            "    <VirtualDomain staff>\n"
+            "        PasswdFile @ROOT@users/hosts.db\n"
+            "        EnableDomain 1\n"
+            "        OwnerChangePassword Enabled\n"
+            "        GuestChangePassword Enabled\n"
+            "        AuthorizedGroup tvnstaff\n"
+            "        Alias staff.example\n"
+            "    </VirtualDomain>\n"
+            "    <VirtualDomain shells>\n"
+            "        PasswdFile @ROOT@users/hosts.db\n"
+            "        EnableDomain 1\n"
+            "        AuthorizedShell /bin/sh\n"
+            "        Alias shells.example\n"
+            "    </VirtualDomain>\n"
+            "    <VirtualDomain strong>\n"
+            "        PasswdFile @ROOT@users/hosts.db\n"
+            "        EnableDomain 1\n"
+            "        GuestChangePassword Enabled\n"
+            "        PasswordHash sha512\n"
+            "        Alias strong.example\n"
+            "    </VirtualDomain>\n"
+            "    <VirtualDomain open>\n"
+            "        PasswdFile @ROOT@users/hosts.db\n"
+            "        EnableDomain 1\n"
+            "        OwnerChangePassword Enabled\n"
+            "        GuestChangePassword Enabled\n"
+            "        Alias open.example\n"
+            "    </VirtualDomain>\n"
+            "</module>\n";
         server = std::make_unique<test_server>(options);
         temp_root &root = server->root();
         // The worker becomes the host user, who must reach the home directories.
@@ -149,9 +150,9 @@ protected:
         std::string passwords;
         for (const host_user_row &user : host_users) {
             // No home directory and no lastlog or faillog entry: nothing outside /etc.
-            std::vector<std::string> argv = {"/usr/sbin/useradd", "--badname", "-l", "-M",
-                                             "-d", "/nonexistent", "-s", user.shell,
-                                             "-g", user.primary_group};
+            std::vector<std::string> argv = {
+                "/usr/sbin/useradd", "--badname", "-l",       "-M", "-d",
+                "/nonexistent",      "-s",        user.shell, "-g", user.primary_group};
             if (user.other_group != nullptr) argv.insert(argv.end(), {"-G", user.other_group});
             argv.push_back(user.name);
             const command_result made = run_command(argv);
@@ -161,7 +162,9 @@ protected:
         ASSERT_EQ(run_with_input({"/usr/sbin/chpasswd"}, passwords), 0);
         for (const auto &[name, option] :
              std::vector<std::pair<std::string, std::vector<std::string>>>{
-                 {"lockx", {"-L"}}, {"bangx", {"-p", "!"}}, {"starx", {"-p", "*"}},
+                 {"lockx", {"-L"}},
+                 {"bangx", {"-p", "!"}},
+                 {"starx", {"-p", "*"}},
                  {"emptyx", {"-p", ""}}}) {
             std::vector<std::string> argv = {"/usr/sbin/usermod"};
             argv.insert(argv.end(), option.begin(), option.end());
@@ -175,7 +178,9 @@ protected:
     }
     // A session's view of its private area: OK for an owner, ACCESS_DENIED for a guest with a
     // home directory.
-    std::uint8_t private_area(connection &c) { return exchange(c, getdir_request("/Private")).status(); }
+    std::uint8_t private_area(connection &c) {
+        return exchange(c, getdir_request("/Private")).status();
+    }
     answer change(const std::string &login_text, const std::string &current,
                   const std::string &fresh, bool owner) {
         connection c = connect_to(*server);
@@ -185,7 +190,9 @@ protected:
     }
     bool journal_has(const std::string &text) {
         return wait_until(
-            [&] { return server->root().read_file("log/test_journal").find(text) != std::string::npos; },
+            [&] {
+                return server->root().read_file("log/test_journal").find(text) != std::string::npos;
+            },
             10s);
     }
     static std::string shadow_text() { return read_text("/etc/shadow"); }
@@ -213,7 +220,8 @@ protected:
         ASSERT_EQ(new_lines.size(), old_lines.size());
         for (size_t i = 0; i < old_lines.size(); ++i) {
             if (old_lines[i].rfind(user + ":", 0) == 0) {
-                const auto old_fields = fields_of(old_lines[i]), new_fields = fields_of(new_lines[i]);
+                const auto old_fields = fields_of(old_lines[i]),
+                           new_fields = fields_of(new_lines[i]);
                 ASSERT_EQ(new_fields.size(), old_fields.size());
                 for (size_t f = 2; f < old_fields.size(); ++f)
                     EXPECT_EQ(new_fields[f], old_fields[f]) << user << " field " << f;
@@ -431,15 +439,16 @@ TEST_F(hostacct_test, changes_the_module_refuses_leave_the_shadow_file_alone) {
         const char *current;
     };
     const case_row rows[] = {
-        {"kim@staff.example", "kim-host"},    // a host user without a record
+        {"kim@staff.example", "kim-host"}, // a host user without a record
         {"kim@open.example", "kim-host"},
-        {"ivo@staff.example", "ivo-host"},    // refused by the group rule
+        {"ivo@staff.example", "ivo-host"}, // refused by the group rule
         {"hana@staff.example", "wrong"},
         {"hana@shells.example", "hana-host"}, // the domain allows no change
         {"lockx@staff.example", "lock-host"},
     };
     for (const case_row &row : rows)
-        EXPECT_EQ(change(row.login, row.current, "taken-over", true).status(), WRONG_AUTH) << row.login;
+        EXPECT_EQ(change(row.login, row.current, "taken-over", true).status(), WRONG_AUTH)
+            << row.login;
     EXPECT_EQ(shadow_text(), before);
 }
 
@@ -466,21 +475,21 @@ TEST_F(hostacct_test, a_record_counts_only_for_the_host_user_of_its_very_name) {
         EXPECT_EQ(login(c, "Dana@open.example", password).status(), WRONG_AUTH) << password;
     }
     EXPECT_EQ(change("Dana@open.example", "dana-capital", "taken-over", true).status(), WRONG_AUTH);
-    EXPECT_EQ(change("Dana@open.example", "dana-capital", "taken-over", false).status(), WRONG_AUTH);
+    EXPECT_EQ(change("Dana@open.example", "dana-capital", "taken-over", false).status(),
+              WRONG_AUTH);
     EXPECT_EQ(shadow_text(), before);
     connection owner = connect_to(*server);
     EXPECT_EQ(login(owner, "dana@open.example", "dana-host").status(), OK);
 }
 
 TEST_F(hostacct_test, a_host_user_of_user_id_0_never_logs_in_or_changes_a_password) {
-    const command_result made = run_command({"/usr/sbin/useradd", "--badname", "-o", "-u", "0",
-                                             "-g", "tvnstaff", "-l", "-M", "-d", "/nonexistent",
-                                             "-s", "/bin/sh", "toor"});
+    const command_result made =
+        run_command({"/usr/sbin/useradd", "--badname", "-o", "-u", "0", "-g", "tvnstaff", "-l",
+                     "-M", "-d", "/nonexistent", "-s", "/bin/sh", "toor"});
     ASSERT_EQ(made.exit_status, 0) << made.output;
     ASSERT_EQ(run_with_input({"/usr/sbin/chpasswd"}, "toor:toor-host\n"), 0);
-    std::ofstream(database, std::ios::app)
-        << "toor!" << crypt("toor-guest", "$1$guestslt") << "!" << server->root().file("home/hana")
-        << "!!!!\n";
+    std::ofstream(database, std::ios::app) << "toor!" << crypt("toor-guest", "$1$guestslt") << "!"
+                                           << server->root().file("home/hana") << "!!!!\n";
     const std::string before = shadow_text();
     for (const char *password : {"toor-host", "toor-guest"}) {
         connection c = connect_to(*server);
@@ -527,8 +536,7 @@ TEST_F(hostacct_test, files_planted_in_the_root_never_become_the_shadow_file) {
     struct stat old_status {};
     ASSERT_EQ(stat("/etc/shadow", &old_status), 0);
     rename_attacker attacker(root.path(), {root.file("tvn_aux_file"), "/etc/shadow"},
-                             {"/etc", root.path()},
-                             "root::0:0:99999:7:::\nhana::0:0:99999:7:::\n");
+                             {"/etc", root.path()}, "root::0:0:99999:7:::\nhana::0:0:99999:7:::\n");
     ASSERT_TRUE(attacker.start());
     std::string current = "hana-host";
     int changed = 0;
@@ -566,7 +574,8 @@ TEST_F(hostacct_test, an_owner_change_waits_for_the_hosts_password_file_lock) {
     password_lock_holder holder;
     ASSERT_TRUE(holder.hold());
     connection c = connect_to(*server);
-    ASSERT_TRUE(c.send_all(changepwd_request("hana@staff.example", "hana-host", "hana-new2", true).build()));
+    ASSERT_TRUE(c.send_all(
+        changepwd_request("hana@staff.example", "hana-host", "hana-new2", true).build()));
     // Nothing is answered or written while the host's tools hold their lock.
     EXPECT_TRUE(c.nothing_received(1500ms));
     EXPECT_EQ(shadow_text(), before);
@@ -587,9 +596,10 @@ TEST_F(hostacct_test, an_owner_change_fails_when_the_hosts_lock_cannot_be_had) {
     connection c = connect_to(*server);
     answer done;
     // The host's lock function gives up after about 15 seconds.
-    ASSERT_EQ(c.request(changepwd_request("hana@staff.example", "hana-host", "hana-new3", true).build(),
-                        done, 40s),
-              read_result::answer_read);
+    ASSERT_EQ(
+        c.request(changepwd_request("hana@staff.example", "hana-host", "hana-new3", true).build(),
+                  done, 40s),
+        read_result::answer_read);
     EXPECT_EQ(done.status(), 0) << "the module failed the change";
     EXPECT_TRUE(c.wait_closed(ANSWER_TIMEOUT));
     EXPECT_EQ(shadow_text(), before);
@@ -604,13 +614,16 @@ TEST(hostacct_private_etc, users_made_in_the_copy_never_reach_the_machine) {
     const char *name = "tvnprobe";
     if (getpwnam(name) != nullptr) GTEST_SKIP() << "the machine has a user " << name;
     const std::string before = machine_account_files();
-    const auto inside = run_in_child([&]() -> std::string {
-        private_etc etc;
-        if (!etc.entered()) return "skip " + etc.failure();
-        if (run_command({"/usr/sbin/useradd", "-l", "-M", "-d", "/nonexistent", name}).exit_status != 0)
-            return "useradd failed";
-        return run_command({"/usr/bin/getent", "passwd", name}).output;
-    }, 30s);
+    const auto inside = run_in_child(
+        [&]() -> std::string {
+            private_etc etc;
+            if (!etc.entered()) return "skip " + etc.failure();
+            if (run_command({"/usr/sbin/useradd", "-l", "-M", "-d", "/nonexistent", name})
+                    .exit_status != 0)
+                return "useradd failed";
+            return run_command({"/usr/bin/getent", "passwd", name}).output;
+        },
+        30s);
     ASSERT_TRUE(inside.has_value());
     if (inside->rfind("skip ", 0) == 0) GTEST_SKIP() << *inside;
     EXPECT_EQ(inside->rfind(std::string(name) + ":", 0), 0u) << *inside;
@@ -619,4 +632,4 @@ TEST(hostacct_private_etc, users_made_in_the_copy_never_reach_the_machine) {
     EXPECT_EQ(machine_account_files(), before);
 }
 
-}  // namespace
+} // namespace

@@ -61,7 +61,7 @@ void end_by_server(connection &session) {
 
 // ---- The line format ----------------------------------------------------------------------------
 
-#define EXPECT_LINE(line, pattern)                                                                \
+#define EXPECT_LINE(line, pattern) \
     EXPECT_TRUE(match_line(line, pattern).has_value()) << "line: " << (line)
 
 expected_line connect_line(char kind, const std::string &status = "OK      ") {
@@ -181,9 +181,9 @@ TEST(journal, a_password_change_line_shows_neither_password_nor_hash) {
     test_server server(one_section({"LogChangePwd"}));
     ASSERT_TRUE(server.running());
     auto session = connect_to(server);
-    EXPECT_EQ(exchange(session, changepwd_request("tester@test", "secret", "n3w-Secret", true))
-                  .status(),
-              OK);
+    EXPECT_EQ(
+        exchange(session, changepwd_request("tester@test", "secret", "n3w-Secret", true)).status(),
+        OK);
     EXPECT_TRUE(session.wait_closed(ANSWER_TIMEOUT));
 
     const auto lines = log_lines(server, "journal.log");
@@ -199,8 +199,10 @@ TEST(journal, a_password_change_line_shows_neither_password_nor_hash) {
 void visit(const test_server &server, const std::string &login) {
     auto session = connect_to(server);
     const answer a = exchange(session, connect_request(login, "secret"));
-    if (a.status() == OK) end_by_server(session);
-    else EXPECT_TRUE(session.wait_closed(ANSWER_TIMEOUT));
+    if (a.status() == OK)
+        end_by_server(session);
+    else
+        EXPECT_TRUE(session.wait_closed(ANSWER_TIMEOUT));
 }
 
 // Every line of the file names this login, and there are count of them.
@@ -244,8 +246,7 @@ TEST(journal, a_section_without_a_usable_log_file_logs_nothing) {
     no_file.push_back("Alias sales");
     auto unopenable = keys;
     unopenable.push_back("Alias test");
-    test_server server(journal_options(section("@ROOT@log/first.log", keys) +
-                                       section("", no_file) +
+    test_server server(journal_options(section("@ROOT@log/first.log", keys) + section("", no_file) +
                                        section("@ROOT@no-such-dir/x.log", unopenable)));
     ASSERT_TRUE(server.running());
     visit(server, "someone@sales");
@@ -258,7 +259,9 @@ TEST(journal, control_bytes_from_the_client_stay_inside_their_one_line) {
     test_server server(one_section({"LogConnection", "LogGetdir"}));
     ASSERT_TRUE(server.running());
     auto session = logged_in(server);
-    const std::string path = "/Public/a\nb\tc\\d\x7f" "e\xc3\xa9";
+    const std::string path =
+        "/Public/a\nb\tc\\d\x7f"
+        "e\xc3\xa9";
     EXPECT_EQ(exchange(session, getdir_request(path)).status(), NOT_FOUND);
     end_by_server(session);
     visit(server, "ev\ril@te\x01st");
@@ -350,8 +353,9 @@ TEST(journal, the_shipped_fail2ban_filter_takes_refused_logins_and_nothing_else)
     }
     for (int i = 0; i < 2; ++i) {
         connection failed = connect_to(server);
-        EXPECT_EQ(exchange(failed, connect_request("tester\tx from ip 10.9.9.9 @test", "wrong")).status(),
-                  WRONG_AUTH);
+        EXPECT_EQ(
+            exchange(failed, connect_request("tester\tx from ip 10.9.9.9 @test", "wrong")).status(),
+            WRONG_AUTH);
         EXPECT_TRUE(failed.wait_closed(5s));
     }
     connection shut_out = connect_to(server);
@@ -360,7 +364,8 @@ TEST(journal, the_shipped_fail2ban_filter_takes_refused_logins_and_nothing_else)
     const std::vector<std::regex> patterns = fail2ban_patterns();
     ASSERT_EQ(patterns.size(), 2u);
     std::vector<std::string> lines;
-    ASSERT_TRUE(wait_until([&] { return (lines = log_lines(server, "journal.log")).size() >= 8; }, 10s));
+    ASSERT_TRUE(
+        wait_until([&] { return (lines = log_lines(server, "journal.log")).size() >= 8; }, 10s));
     int matched = 0;
     for (const std::string &line : lines) {
         const std::string after_date = line.substr(24); // fail2ban matches after the date
@@ -410,4 +415,4 @@ TEST(journal, configuration_errors_stop_the_module) {
     EXPECT_TRUE(server.running()) << server.output();
 }
 
-}  // namespace
+} // namespace

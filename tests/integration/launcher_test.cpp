@@ -95,4 +95,4 @@ TEST(launcher, an_existing_file_is_accepted_as_the_directory) {
     EXPECT_EQ(tvn_test::wait_for_exit(-1, 10s), 1);
 }
 
-}  // namespace
+} // namespace

@@ -61,12 +61,14 @@ protected:
         server = std::make_unique<test_server>(options);
         temp_root &root = server->root();
         fs::create_directory(root.file("users"));
-        for (const char *dir : {"home/alice", "home/alice/Private", "home/alice/Public", "home/alice/Web"})
+        for (const char *dir :
+             {"home/alice", "home/alice/Private", "home/alice/Public", "home/alice/Web"})
             fs::create_directories(root.file(dir));
         database = root.file("users/sales.passwd");
         std::ofstream(database) << "bob!" << hash("b", "$1$bbbbbbbb") << "!!!!!!\n"
                                 << "alice!" << hash("owner-pw", "$1$aaaaaaaa") << "!"
-                                << hash("guest-pw", "ab") << "!" << root.file("home/alice") << "!!!!\n";
+                                << hash("guest-pw", "ab") << "!" << root.file("home/alice")
+                                << "!!!!\n";
         // The worker works as the service account: the root (for ./tvn_aux_file) and the
         // database's directory must be writable by it.
         for (const std::string &path : {root.path(), root.file("users"), database})
@@ -99,7 +101,8 @@ TEST_F(listacct_test, owners_and_guests_log_in_and_others_are_refused) {
                                 case_row{"carol@sales.example", "owner-pw", WRONG_AUTH},
                                 case_row{"alice@elsewhere", "owner-pw", WRONG_AUTH}}) {
         connection c = connect_to(*server);
-        EXPECT_EQ(login(c, row.login, row.password).status(), row.status) << row.login << " " << row.password;
+        EXPECT_EQ(login(c, row.login, row.password).status(), row.status)
+            << row.login << " " << row.password;
     }
 }
 
@@ -112,7 +115,8 @@ TEST_F(listacct_test, a_guest_with_a_home_directory_sees_only_public) {
     ASSERT_EQ(login(guest, "alice@sales.example", "guest-pw").status(), OK);
     EXPECT_EQ(exchange(guest, getdir_request("/Public")).status(), OK);
     EXPECT_EQ(exchange(guest, getdir_request("/Private/")).status(), ACCESS_DENIED);
-    EXPECT_EQ(exchange(guest, open_request("/Private/secret", open_mode::read_only)).status(), ACCESS_DENIED);
+    EXPECT_EQ(exchange(guest, open_request("/Private/secret", open_mode::read_only)).status(),
+              ACCESS_DENIED);
 }
 
 TEST_F(listacct_test, the_worker_runs_as_the_service_account_with_one_group) {
@@ -142,7 +146,8 @@ TEST_F(listacct_test, a_password_change_rewrites_the_database_and_the_new_passwo
     ASSERT_EQ(stat(database.c_str(), &before), 0);
     const std::string old_text = database_text();
     connection c = connect_to(*server);
-    answer changed = exchange(c, changepwd_request("alice@sales.example", "owner-pw", "fresh-pw", true));
+    answer changed =
+        exchange(c, changepwd_request("alice@sales.example", "owner-pw", "fresh-pw", true));
     EXPECT_EQ(changed.status(), OK);
     EXPECT_EQ(changed.method(), CONNECT);
     EXPECT_TRUE(c.wait_closed(ANSWER_TIMEOUT));
@@ -166,10 +171,12 @@ TEST_F(listacct_test, a_password_change_rewrites_the_database_and_the_new_passwo
 
 TEST_F(listacct_test, the_guest_password_changes_only_with_the_owner_password) {
     connection by_guest = connect_to(*server);
-    EXPECT_EQ(exchange(by_guest, changepwd_request("alice@sales.example", "guest-pw", "g2", false)).status(),
+    EXPECT_EQ(exchange(by_guest, changepwd_request("alice@sales.example", "guest-pw", "g2", false))
+                  .status(),
               WRONG_AUTH);
     connection by_owner = connect_to(*server);
-    EXPECT_EQ(exchange(by_owner, changepwd_request("alice@sales.example", "owner-pw", "g2", false)).status(),
+    EXPECT_EQ(exchange(by_owner, changepwd_request("alice@sales.example", "owner-pw", "g2", false))
+                  .status(),
               OK);
     connection guest = connect_to(*server);
     EXPECT_EQ(login(guest, "alice@sales.example", "g2").status(), OK);
@@ -182,7 +189,8 @@ TEST_F(listacct_test, links_are_refused_by_default_also_through_linked_directori
     fs::create_symlink("/etc/hostname", pub + "/hostname");
     connection alice = connect_to(*server);
     ASSERT_EQ(login(alice, "alice@sales.example", "owner-pw").status(), OK);
-    EXPECT_EQ(exchange(alice, open_request("/Public/hostname", TVN_OPEN_READ)).status(), ACCESS_DENIED);
+    EXPECT_EQ(exchange(alice, open_request("/Public/hostname", TVN_OPEN_READ)).status(),
+              ACCESS_DENIED);
     EXPECT_EQ(exchange(alice, open_request("/Public/etc/hostname", TVN_OPEN_READ)).status(),
               ACCESS_DENIED);
     EXPECT_EQ(exchange(alice, getdir_request("/Public/etc")).status(), ACCESS_DENIED);
@@ -193,4 +201,4 @@ TEST_F(listacct_test, links_are_refused_by_default_also_through_linked_directori
     EXPECT_TRUE(fs::is_symlink(pub + "/hostname"));
 }
 
-}  // namespace
+} // namespace

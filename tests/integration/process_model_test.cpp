@@ -25,8 +25,10 @@ std::pair<int, int> accept_lock_users(const std::vector<pid_t> &pids) {
         std::string id, arrow, kind;
         fields >> id >> arrow;
         bool blocked = arrow == "->";
-        if (blocked) fields >> kind;
-        else kind = arrow;
+        if (blocked)
+            fields >> kind;
+        else
+            kind = arrow;
         std::string advisory, mode;
         pid_t pid = 0;
         fields >> advisory >> mode >> pid;
@@ -56,7 +58,8 @@ TEST(process_model, five_workers_stand_ready_and_one_waits_at_the_sockets) {
     const auto workers = server.workers();
     EXPECT_EQ(workers.size(), 5u);
     std::pair<int, int> users;
-    EXPECT_TRUE(wait_until([&] { return (users = accept_lock_users(workers)) == std::pair(1, 4); }, 10s))
+    EXPECT_TRUE(
+        wait_until([&] { return (users = accept_lock_users(workers)) == std::pair(1, 4); }, 10s))
         << users.first << " holding, " << users.second << " waiting";
 }
 
@@ -115,7 +118,8 @@ TEST(process_model, a_second_server_on_the_same_port_fails_to_bind) {
     EXPECT_EQ(second.wait_exit(), 0); // os_main returns, the normal shutdown follows
     const std::string out = root.output();
     EXPECT_NE(out.find("\nKeep Attention: the address is already in use, I can't go on.\n\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("... done\n\n"), std::string::npos);
 }
 
@@ -125,7 +129,8 @@ TEST(process_model, connections_over_the_limit_are_closed_without_an_answer) {
     ASSERT_TRUE(wait_until([&] { return server.workers().size() == 6; }, 10s)); // counted
     const auto before = server.workers(); // the first's worker and the one that will refuse
     auto second = connect_to(server);
-    EXPECT_TRUE(closed_without_answer(second, tvn_client::connect_request("tester@test", "secret")));
+    EXPECT_TRUE(
+        closed_without_answer(second, tvn_client::connect_request("tester@test", "secret")));
     first.close();
     // Both are reaped only after their reports gave their connections back. (A count of five
     // workers would be no sign: a listing of /proc can miss a worker forked while it is read.)
@@ -152,4 +157,4 @@ TEST(process_model, a_worker_that_switched_identity_still_reports_and_is_reaped)
     EXPECT_TRUE(wait_until([&] { return server.workers().size() == 5; }, 10s));
 }
 
-}  // namespace
+} // namespace

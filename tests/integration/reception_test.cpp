@@ -67,12 +67,14 @@ TEST_F(reception_test, short_parameter_blocks_close_the_connection) {
     EXPECT_TRUE(refused(packet_builder(CONNECT).put_u32(0).put_u16(1).put_u16(0)));
     EXPECT_TRUE(refused(packet_builder(READ).put_u32(0).put_u32(1).put_u32(0), true));
     EXPECT_TRUE(refused(packet_builder(CLOSE).put_u32(0), true));
-    EXPECT_TRUE(refused(packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5), true));
+    EXPECT_TRUE(
+        refused(packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5), true));
     EXPECT_TRUE(refused(packet_builder(CHANGEPWD).put_u32(1).put_field("secret", 128)));
 }
 
 TEST_F(reception_test, a_rename_without_a_second_path_closes_the_connection) {
-    EXPECT_TRUE(refused(packet_builder(RENAME).put_u32(0).put_text("/Public/a").put_text(""), true));
+    EXPECT_TRUE(
+        refused(packet_builder(RENAME).put_u32(0).put_text("/Public/a").put_text(""), true));
     EXPECT_TRUE(refused(packet_builder(RENAME).put_u32(0).put_text("/Public/a", false), true));
 }
 
@@ -80,7 +82,8 @@ TEST_F(reception_test, lengths_that_exceed_the_limits_or_the_data_close_the_conn
     EXPECT_TRUE(refused(tvn_client::read_request(1, 0, 500001), true));
     EXPECT_TRUE(refused(tvn_client::read_request(1, 0, -1), true));
     std::vector<std::uint8_t> data(10);
-    auto lying = packet_builder(WRITE).put_u32(0).put_u32(1).put_u32(0).put_u32(11).append_body(data);
+    auto lying =
+        packet_builder(WRITE).put_u32(0).put_u32(1).put_u32(0).put_u32(11).append_body(data);
     EXPECT_TRUE(refused(lying, true));
     EXPECT_TRUE(refused(tvn_client::copyfile_request(1, 0, 500001, "/Public/a"), true));
 }
@@ -107,7 +110,8 @@ TEST_F(reception_test, keepalive_gets_no_bytes_and_no_journal_line) {
     EXPECT_TRUE(connection.nothing_received(std::chrono::milliseconds(500)));
     EXPECT_EQ(exchange(connection, tvn_client::connect_request("tester@test", "secret")).status(),
               BAD_REQUEST);
-    EXPECT_EQ(wait_journal(server.root(), 2), (std::vector<std::string>{"1 1 tester []", "1 2 tester []"}));
+    EXPECT_EQ(wait_journal(server.root(), 2),
+              (std::vector<std::string>{"1 1 tester []", "1 2 tester []"}));
 }
 
 TEST(reception_timeouts, a_silent_client_is_dropped_after_the_keepalive_timeout) {
@@ -145,4 +149,4 @@ TEST(reception_timeouts, keepalives_alone_count_toward_the_idle_limit) {
               BAD_REQUEST); // a real request resets the count
 }
 
-}  // namespace
+} // namespace

@@ -5,11 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include "client_session.h"
 #include "server_processes.h"
@@ -69,7 +69,8 @@ TEST(service_lifecycle, no_worker_outlives_a_killed_master_and_a_transfer_in_ser
     const std::string big(3 << 20, 'z');
     std::ofstream(server.root().file("home/Public/big")) << big;
     auto session = logged_in(server);
-    tvn_client::answer opened = exchange(session, tvn_client::open_request("/Public/big", TVN_OPEN_READ));
+    tvn_client::answer opened =
+        exchange(session, tvn_client::open_request("/Public/big", TVN_OPEN_READ));
     ASSERT_EQ(opened.status(), OK);
     const std::vector<pid_t> workers = server.workers();
     ASSERT_EQ(kill(server.pid(), SIGKILL), 0);
@@ -79,7 +80,8 @@ TEST(service_lifecycle, no_worker_outlives_a_killed_master_and_a_transfer_in_ser
     // The session in service goes on and reads the whole file.
     std::string read;
     for (int32_t at = 0; at < int32_t(big.size()); at += 500000) {
-        tvn_client::answer part = exchange(session, tvn_client::read_request(*opened.param_u32(4), at, 500000));
+        tvn_client::answer part =
+            exchange(session, tvn_client::read_request(*opened.param_u32(4), at, 500000));
         ASSERT_EQ(part.status(), OK);
         read.append(part.body().begin(), part.body().end());
     }
@@ -125,13 +127,15 @@ TEST(service_lifecycle, a_relative_root_works) {
     EXPECT_EQ(started.exit_status, 0);
     ASSERT_TRUE(wait_until([&] { return read_pid_file(root) > 0; }, 10s)) << root.output();
     const pid_t pid = read_pid_file(root);
-    EXPECT_TRUE(wait_until([&] { return root.output().find("listening on 127.0.0.1:") != std::string::npos; }, 10s))
+    EXPECT_TRUE(wait_until(
+        [&] { return root.output().find("listening on 127.0.0.1:") != std::string::npos; }, 10s))
         << root.output();
     kill(pid, SIGINT);
     EXPECT_EQ(wait_for_exit(pid, 20s), 0);
 }
 
-TEST(service_lifecycle, an_ipv6_loopback_listener_serves_a_session_and_every_listener_is_announced) {
+TEST(service_lifecycle,
+     an_ipv6_loopback_listener_serves_a_session_and_every_listener_is_announced) {
     test_server server(with_test_modules("AddIpAddress ::1\n"));
     const std::string port = std::to_string(server.port());
     EXPECT_NE(server.output().find("listening on 127.0.0.1:" + port + "\n"), std::string::npos);
@@ -166,8 +170,9 @@ TEST(service_lifecycle, bad_addresses_and_ports_stop_the_start_with_their_messag
         server.start();
         EXPECT_EQ(server.wait_exit(), 1) << r.lines;
         EXPECT_NE(root.output().find(r.message), std::string::npos) << root.output();
-        EXPECT_NE(root.output().find("Error configuring the server. I can't go on!"), std::string::npos);
+        EXPECT_NE(root.output().find("Error configuring the server. I can't go on!"),
+                  std::string::npos);
     }
 }
 
-}  // namespace
+} // namespace

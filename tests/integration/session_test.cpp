@@ -26,7 +26,7 @@ TEST(connect, a_successful_login_answers_the_session_parameters) {
     EXPECT_EQ(answer.status(), OK);
     EXPECT_EQ(answer.body_length(), 0u);
     EXPECT_EQ(answer.param_u32(0), 0x3040u); // SuggestedCacheLevel 0: cache level 4
-    EXPECT_EQ(answer.param_u16(12), 77);      // packet offset 28
+    EXPECT_EQ(answer.param_u16(12), 77);     // packet offset 28
     EXPECT_EQ(answer.param_u32(4), 0u);
     // The session stays open: a second CONNECT is refused but answered.
     auto again = exchange(connection, connect_request("tester@test", "secret"));
@@ -108,9 +108,7 @@ TEST(connect, the_login_splits_at_its_last_at_sign) {
 
 TEST(connect, a_client_that_leaves_after_login_writes_two_journal_lines) {
     test_server server(with_test_modules());
-    {
-        auto connection = logged_in(server);
-    }
+    { auto connection = logged_in(server); }
     auto lines = wait_journal(server.root(), 2);
     EXPECT_EQ(lines, (std::vector<std::string>{"1 1 tester []", "2 1 tester []"}));
 }
@@ -156,4 +154,4 @@ TEST(changepwd, a_failed_store_answers_status_0_and_ends_the_connection) {
     EXPECT_TRUE(connection.wait_closed(ANSWER_TIMEOUT));
 }
 
-}  // namespace
+} // namespace

@@ -107,7 +107,8 @@ TEST(slow_clients, a_client_that_reads_no_answers_is_dropped_and_its_worker_free
     }
     ASSERT_TRUE(reader.send_all(burst));
     // The READ whose answer could not leave says why, and the connection's final line follows.
-    const std::string stalled = "6 1 tester [ Error sending the answer. The client read nothing in time.]";
+    const std::string stalled =
+        "6 1 tester [ Error sending the answer. The client read nothing in time.]";
     std::vector<std::string> lines;
     ASSERT_TRUE(wait_until(
         [&] {
@@ -144,8 +145,9 @@ TEST(slow_clients, a_copyfile_whose_parameters_end_after_the_reserved_bytes_is_a
     test_server server(logged_options(""));
     auto session = logged_in(server);
     // header_length 48: the source path is empty, and nothing is read from a null text.
-    const auto copy = packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5).put_field("", 16);
+    const auto copy =
+        packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5).put_field("", 16);
     EXPECT_EQ(exchange(session, copy).status(), INVALID_HANDLE);
 }
 
-}  // namespace
+} // namespace

@@ -26,7 +26,8 @@ protected:
 TEST_F(startup_test, a_normal_start_and_stop_prints_every_message_in_order) {
     root.install_test_module("recorder_module", "first.so");
     root.install_test_module("recorder_module", "second.so");
-    const std::string section = loopback_server_section("LoadModule first.so\nLoadModule second.so\n");
+    const std::string section =
+        loopback_server_section("LoadModule first.so\nLoadModule second.so\n");
     root.write_config(section);
     const size_t port_at = section.find("ServerPort ") + 11;
     const std::string port = section.substr(port_at, section.find('\n', port_at) - port_at);
@@ -98,4 +99,4 @@ TEST_F(startup_test, a_missing_module_library_fails_the_start) {
     EXPECT_NE(out.find("\nError loading modules. I can't go on!\n\n"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -51,15 +51,19 @@ TEST_F(symbolic_links_test, without_link_rights_no_link_is_followed_anywhere_in_
     };
     const refusal refused[] = {
         {"open a link", open_request("/Public/secret-link", TVN_OPEN_READ)},
-        {"open through a linked directory", open_request("/Public/linked/secret.txt", TVN_OPEN_READ)},
+        {"open through a linked directory",
+         open_request("/Public/linked/secret.txt", TVN_OPEN_READ)},
         {"create through a linked directory",
          open_request("/Public/linked/new.txt", TVN_OPEN_WRITE | TVN_OPEN_CREATE)},
         {"list a linked directory", getdir_request("/Public/linked")},
         {"delete through a linked directory", delete_request("/Public/linked/secret.txt")},
         {"make a directory through a linked directory", mkdir_request("/Public/linked/made")},
-        {"rename out of a linked directory", rename_request("/Public/linked/secret.txt", "/Public/got")},
-        {"rename into a linked directory", rename_request("/Public/plain.txt", "/Public/linked/put")},
-        {"copy from a linked directory", copyfile_request(destination, 0, 100, "/Public/linked/secret.txt")},
+        {"rename out of a linked directory",
+         rename_request("/Public/linked/secret.txt", "/Public/got")},
+        {"rename into a linked directory",
+         rename_request("/Public/plain.txt", "/Public/linked/put")},
+        {"copy from a linked directory",
+         copyfile_request(destination, 0, 100, "/Public/linked/secret.txt")},
     };
     for (const refusal &row : refused)
         EXPECT_EQ(exchange(session, row.request).status(), ACCESS_DENIED) << row.what;
@@ -73,7 +77,9 @@ TEST_F(symbolic_links_test, without_link_rights_no_link_is_followed_anywhere_in_
     // Plain files and directories of the area are served as ever.
     EXPECT_EQ(exchange(session, open_request("/Public/plain.txt", TVN_OPEN_READ)).status(), OK);
     EXPECT_EQ(exchange(session, mkdir_request("/Public/real")).status(), OK);
-    EXPECT_EQ(exchange(session, rename_request("/Public/plain.txt", "/Public/real/plain.txt")).status(), OK);
+    EXPECT_EQ(
+        exchange(session, rename_request("/Public/plain.txt", "/Public/real/plain.txt")).status(),
+        OK);
     EXPECT_EQ(exchange(session, delete_request("/Public/real/plain.txt")).status(), OK);
 }
 
@@ -82,7 +88,9 @@ TEST_F(symbolic_links_test, a_directory_replaced_by_a_link_after_opening_a_handl
     fs::create_directory(local("Public/dir"));
     std::ofstream(local("Public/dir/file.txt")) << "mine";
     const std::uint32_t handle =
-        exchange(session, open_request("/Public/dir/file.txt", TVN_OPEN_READ)).param_u32(4).value_or(0);
+        exchange(session, open_request("/Public/dir/file.txt", TVN_OPEN_READ))
+            .param_u32(4)
+            .value_or(0);
     // Twenty more handles push the first one's descriptor out: its next use reopens the path.
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(exchange(session, open_request("/Public/plain.txt", TVN_OPEN_READ)).status(), OK);
@@ -105,8 +113,9 @@ TEST_F(symbolic_links_test, with_link_rights_requests_go_through_links) {
     EXPECT_EQ(exchange(session, getdir_request("/Public/linked")).status(), OK);
     EXPECT_EQ(exchange(session, mkdir_request("/Public/linked/made")).status(), OK);
     EXPECT_TRUE(fs::is_directory(outside + "/made"));
-    EXPECT_EQ(exchange(session, rename_request("/Public/linked/made", "/Public/made")).status(), OK);
+    EXPECT_EQ(exchange(session, rename_request("/Public/linked/made", "/Public/made")).status(),
+              OK);
     EXPECT_TRUE(fs::is_directory(local("Public/made")));
 }
 
-}  // namespace
+} // namespace

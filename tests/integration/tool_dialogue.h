@@ -42,9 +42,7 @@ inline step said(const std::string &prompt, const std::string &answer) {
 inline step secret(const std::string &prompt, const std::string &answer) {
     return {prompt, answer, typing::secret};
 }
-inline step input_ends(const std::string &prompt) {
-    return {prompt, "", typing::end_of_input};
-}
+inline step input_ends(const std::string &prompt) { return {prompt, "", typing::end_of_input}; }
 // The end of input at a password prompt: typed earlier, it would be discarded with the input
 // typed while the echo was on.
 inline step secret_input_ends(const std::string &prompt) {
@@ -70,19 +68,13 @@ inline run_result run_dialogue(const std::vector<std::string> &argv, const std::
         if (next.before) next.before();
         bool typed = false;
         switch (next.how) {
-        case typing::echoed:
-            typed = session.send_line(next.answer);
-            break;
-        case typing::secret:
-            typed = session.type_silently(next.answer);
-            break;
-        case typing::end_of_input:
-            typed = session.send_text("\x04");
-            break;
+        case typing::echoed: typed = session.send_line(next.answer); break;
+        case typing::secret: typed = session.type_silently(next.answer); break;
+        case typing::end_of_input: typed = session.send_text("\x04"); break;
         case typing::end_of_secret_input:
-            typed = tvn_test::wait_until([&] { return !session.echo_on(); },
-                                         std::chrono::seconds(5)) &&
-                    session.send_text("\x04");
+            typed =
+                tvn_test::wait_until([&] { return !session.echo_on(); }, std::chrono::seconds(5)) &&
+                session.send_text("\x04");
             break;
         }
         EXPECT_TRUE(typed) << next.prompt;
@@ -173,4 +165,4 @@ inline stored_record record_of(const std::string &text, const std::string &name,
     return stored;
 }
 
-}  // namespace tvn_tools_test
+} // namespace tvn_tools_test

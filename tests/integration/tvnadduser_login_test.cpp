@@ -106,4 +106,4 @@ TEST_F(tvnadduser_login_test, an_account_with_three_directories_reaches_each) {
     EXPECT_TRUE(fs::is_directory(root().file("homes/noah-p/letters")));
 }
 
-}  // namespace
+} // namespace

@@ -96,7 +96,8 @@ TEST_F(tvnadduser_test, a_home_directory_gives_the_short_record_and_the_three_ar
     for (const char *dir : {"", "/Public", "/Web"})
         EXPECT_EQ(owner_of(home("alice") + dir), service) << dir;
     // The private area is the service account's alone.
-    EXPECT_EQ(owner_of(home("alice") + "/Private"), (file_owner{daemon->pw_uid, adm->gr_gid, 0700}));
+    EXPECT_EQ(owner_of(home("alice") + "/Private"),
+              (file_owner{daemon->pw_uid, adm->gr_gid, 0700}));
     // The passwords were typed without echo.
     EXPECT_EQ(result.output.find("owner-pw"), std::string::npos) << result.output;
 }
@@ -336,8 +337,8 @@ TEST_F(tvnadduser_test, the_hash_method_option_sets_the_form_of_both_hashes) {
         const char *method;
         const char *prefix;
     };
-    for (const case_row &row : {case_row{"sha512", "$6$"}, case_row{"yescrypt", "$y$"},
-                                case_row{"md5", "$1$"}}) {
+    for (const case_row &row :
+         {case_row{"sha512", "$6$"}, case_row{"yescrypt", "$y$"}, case_row{"md5", "$1$"}}) {
         const std::string name = std::string("m") + row.method;
         tvn_test::pty_options options;
         options.cwd = root.path();
@@ -438,7 +439,8 @@ TEST_F(tvnadduser_test, an_existing_area_that_is_a_link_is_left_alone) {
     const std::string target = root.file("elsewhere");
     fs::create_directory(target);
     fs::create_directory_symlink(target, rita + "/Public");
-    const run_result result = add(name_and_passwords("rita") + std::vector{said(home_prompt, rita)});
+    const run_result result =
+        add(name_and_passwords("rita") + std::vector{said(home_prompt, rita)});
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_TRUE(fs::is_symlink(rita + "/Public"));
     EXPECT_TRUE(fs::is_empty(target));
@@ -484,7 +486,8 @@ TEST(tvnadduser_command_line_test, an_unknown_hash_method_is_named_before_the_us
     const case_row rows[] = {
         {{adduser_program, "-m", "des", root.file("db"), root.path()},
          "Unknown hash method 'des': use md5, sha512 or yescrypt\n" + usage},
-        {{adduser_program, "-m"}, "Option -m needs a hash method: md5, sha512 or yescrypt\n" + usage},
+        {{adduser_program, "-m"},
+         "Option -m needs a hash method: md5, sha512 or yescrypt\n" + usage},
         {{sysadduser_program, "-m", "", root.file("db")},
          "Unknown hash method '': use md5, sha512 or yescrypt\n" + usage},
     };
@@ -506,4 +509,4 @@ TEST(tvnadduser_command_line_test, without_input_the_login_name_is_empty) {
     EXPECT_FALSE(exists(root.file("db")));
 }
 
-}  // namespace
+} // namespace

@@ -40,10 +40,28 @@ std::map<std::string, figure> figures_of(const std::string &output) {
     return figures;
 }
 
-const std::vector<std::string> tiny_sizes = {
-    "--size", "1200000", "--settle", "0", "--sessions", "4", "--entries", "40", "--repeat", "2",
-    "--clients", "3", "--concurrent-size", "600000", "--hold-sessions", "6", "--hold-seconds",
-    "0.5", "--keepalive", "0.2", "--timeout", "10"};
+const std::vector<std::string> tiny_sizes = {"--size",
+                                             "1200000",
+                                             "--settle",
+                                             "0",
+                                             "--sessions",
+                                             "4",
+                                             "--entries",
+                                             "40",
+                                             "--repeat",
+                                             "2",
+                                             "--clients",
+                                             "3",
+                                             "--concurrent-size",
+                                             "600000",
+                                             "--hold-sessions",
+                                             "6",
+                                             "--hold-seconds",
+                                             "0.5",
+                                             "--keepalive",
+                                             "0.2",
+                                             "--timeout",
+                                             "10"};
 
 command_result run_tvnbench(std::vector<std::string> arguments) {
     std::vector<std::string> argv{tvnbench_binary};
@@ -73,10 +91,15 @@ TEST_F(tvnbench_test, every_workload_prints_its_figure_against_a_running_server)
     const auto result = run_tvnbench({"-p", std::to_string(server.port()), "-u", "tester@test"});
     ASSERT_EQ(result.exit_status, 0) << result.output;
     const auto figures = figures_of(result.output);
-    for (const auto &[name, unit] : std::vector<std::pair<std::string, std::string>>{
-             {"read", "MB/s"}, {"write", "MB/s"}, {"sessions", "sessions/s"}, {"listing", "ms"},
-             {"concurrent", "MB/s"}, {"hold", "sessions"}, {"hold_master_pss", "KiB"},
-             {"hold_worker_pss", "KiB"}}) {
+    for (const auto &[name, unit] :
+         std::vector<std::pair<std::string, std::string>>{{"read", "MB/s"},
+                                                          {"write", "MB/s"},
+                                                          {"sessions", "sessions/s"},
+                                                          {"listing", "ms"},
+                                                          {"concurrent", "MB/s"},
+                                                          {"hold", "sessions"},
+                                                          {"hold_master_pss", "KiB"},
+                                                          {"hold_worker_pss", "KiB"}}) {
         ASSERT_EQ(figures.count(name), 1u) << name << " missing in:\n" << result.output;
         EXPECT_EQ(figures.at(name).unit, unit) << name;
         EXPECT_GT(figures.at(name).value, 0) << name;
@@ -134,4 +157,4 @@ TEST_F(tvnbench_test, an_unknown_workload_is_a_usage_error) {
         << result.output;
 }
 
-}  // namespace
+} // namespace

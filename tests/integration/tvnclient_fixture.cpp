@@ -45,8 +45,8 @@ client_settings tvnclient_fixture::settings(std::vector<std::string> arguments,
     return made;
 }
 
-client_result tvnclient_fixture::run(std::vector<std::string> arguments, const std::string &password,
-                                     std::string_view input) {
+client_result tvnclient_fixture::run(std::vector<std::string> arguments,
+                                     const std::string &password, std::string_view input) {
     return run_client(settings(std::move(arguments), password), input);
 }
 
@@ -63,7 +63,8 @@ std::vector<int> tvnclient_fixture::journal_methods(std::size_t from) {
         },
         10s);
     std::vector<int> methods;
-    for (std::size_t i = from; i < lines.size(); ++i) methods.push_back(std::atoi(lines[i].c_str()));
+    for (std::size_t i = from; i < lines.size(); ++i)
+        methods.push_back(std::atoi(lines[i].c_str()));
     return methods;
 }
 
@@ -99,4 +100,4 @@ std::size_t count_of(const std::vector<int> &values, int value) {
     return std::size_t(std::count(values.begin(), values.end(), value));
 }
 
-}  // namespace tvn_test::cli
+} // namespace tvn_test::cli

@@ -34,7 +34,7 @@ server_options client_server_options(const std::string &server_lines = "");
 class tvnclient_fixture : public ::testing::Test {
 protected:
     explicit tvnclient_fixture(const server_options &options = client_server_options())
-        : server(options) {}
+            : server(options) {}
 
     // A path in the test account's areas on the server's disk ("Public/a.txt").
     std::string area(const std::string &relative) { return server.root().file("home/" + relative); }
@@ -64,4 +64,4 @@ std::uint64_t checksum(std::string_view data);
 // How many of `values` equal `value`.
 std::size_t count_of(const std::vector<int> &values, int value);
 
-}  // namespace tvn_test::cli
+} // namespace tvn_test::cli

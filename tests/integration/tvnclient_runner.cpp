@@ -55,11 +55,12 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
     _exit(127);
 }
 
-}  // namespace
+} // namespace
 
 client_process::client_process(const client_settings &settings) {
     std::vector<std::string> argument_texts{"tvnclient"};
-    argument_texts.insert(argument_texts.end(), settings.arguments.begin(), settings.arguments.end());
+    argument_texts.insert(argument_texts.end(), settings.arguments.begin(),
+                          settings.arguments.end());
     std::vector<std::string> environment_texts = settings.environment;
     const std::vector<char *> argv = pointers(argument_texts);
     const std::vector<char *> envp = pointers(environment_texts);
@@ -186,4 +187,4 @@ client_result run_client(const client_settings &settings, std::string_view input
     return result;
 }
 
-}  // namespace tvn_test::cli
+} // namespace tvn_test::cli

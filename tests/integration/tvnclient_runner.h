@@ -65,4 +65,4 @@ struct client_result {
 // Runs tvnclient to its end with `input` on its standard input.
 client_result run_client(const client_settings &settings, std::string_view input = {});
 
-}  // namespace tvn_test::cli
+} // namespace tvn_test::cli

@@ -43,21 +43,22 @@ bool process_gone(pid_t pid) {
 TEST_F(tvnclient_shell_test, a_script_piped_into_the_shell_runs_command_after_command) {
     write_file(local("notes.txt"), "remember\n");
     fs::create_directory(local("down"));
-    const std::string script = "# comment lines and blank lines are skipped\n"
-                               "\n"
-                               "cd /Public\n"
-                               "pwd\n"
-                               "put notes.txt\n"
-                               "mkdir 'two words'\n"
-                               "ls\n"
-                               "cd \"two words\"\n"
-                               "put notes.txt copy.txt\n"
-                               "pwd\n"
-                               "cd /Public/none\n"
-                               "lcd down\n"
-                               "get copy.txt\n"
-                               "exit\n"
-                               "mkdir /Public/after-exit\n";
+    const std::string script =
+        "# comment lines and blank lines are skipped\n"
+        "\n"
+        "cd /Public\n"
+        "pwd\n"
+        "put notes.txt\n"
+        "mkdir 'two words'\n"
+        "ls\n"
+        "cd \"two words\"\n"
+        "put notes.txt copy.txt\n"
+        "pwd\n"
+        "cd /Public/none\n"
+        "lcd down\n"
+        "get copy.txt\n"
+        "exit\n"
+        "mkdir /Public/after-exit\n";
     client_result shell = run({"shell"}, "secret", script);
     EXPECT_EQ(shell.status, 3); // the last command that failed: cd to a missing directory
     EXPECT_EQ(shell.out, "/Public\nnotes.txt\ntwo words/\n/Public/two words\n");
@@ -84,7 +85,8 @@ TEST_F(tvnclient_shell_test, the_shell_ends_when_the_server_closes_the_connectio
     ASSERT_EQ(server.stop(SIGINT), 0);
     // The master kills its workers as it ends; the shell's connection is closed once the
     // one that served it is gone.
-    ASSERT_TRUE(wait_until([&] { return std::all_of(workers.begin(), workers.end(), process_gone); }, 10s));
+    ASSERT_TRUE(
+        wait_until([&] { return std::all_of(workers.begin(), workers.end(), process_gone); }, 10s));
     shell.send("ls /Public\nmkdir /Public/never\n");
     EXPECT_EQ(shell.wait_exit(), 6);
     EXPECT_EQ(shell.err(), "tvnclient: server closed the connection\n");
@@ -99,8 +101,8 @@ TEST_F(tvnclient_shell_test, the_shell_ends_when_the_server_closes_the_connectio
 class tvnclient_keepalive_test : public tvnclient_fixture {
 protected:
     tvnclient_keepalive_test()
-        : tvnclient_fixture(client_server_options("    ConnectionKeepalive 1\n"
-                                                  "    ConnectionKeepaliveTimeout 2\n")) {}
+            : tvnclient_fixture(client_server_options("    ConnectionKeepalive 1\n"
+                                                      "    ConnectionKeepaliveTimeout 2\n")) {}
 };
 
 TEST_F(tvnclient_keepalive_test, an_idle_shell_keeps_its_session_while_a_silent_client_is_dropped) {
@@ -139,11 +141,13 @@ TEST_F(tvnclient_shell_test, a_password_typed_at_the_terminal_is_not_echoed) {
     client_settings typed = settings({"shell"}, "");
     typed.terminal = true;
     client_process shell(typed);
-    ASSERT_TRUE(shell.wait_for([&] { return contains(shell.out(), "Password for tester@test: "); }));
+    ASSERT_TRUE(
+        shell.wait_for([&] { return contains(shell.out(), "Password for tester@test: "); }));
     shell.send("secret\n");
     ASSERT_TRUE(shell.wait_for([&] { return contains(shell.out(), "tvn:/> "); })) << shell.out();
     shell.send("cd /Public\n");
-    ASSERT_TRUE(shell.wait_for([&] { return contains(shell.out(), "tvn:/Public> "); })) << shell.out();
+    ASSERT_TRUE(shell.wait_for([&] { return contains(shell.out(), "tvn:/Public> "); }))
+        << shell.out();
     shell.send("exit\n");
     EXPECT_EQ(shell.wait_exit(), 0);
     EXPECT_FALSE(contains(shell.out(), "secret"));
@@ -164,8 +168,9 @@ TEST_F(tvnclient_shell_test, passwd_changes_a_password_and_ends_the_session) {
     wrong.environment.push_back("TVN_NEW_PASSWORD=fresh");
     client_result refused = run_client(wrong);
     EXPECT_EQ(refused.status, 5);
-    EXPECT_EQ(refused.err, "tvnclient: tester@test: password not changed: wrong password, or this "
-                           "login may not change it\n");
+    EXPECT_EQ(refused.err,
+              "tvnclient: tester@test: password not changed: wrong password, or this "
+              "login may not change it\n");
 
     client_settings too_long = settings({"passwd"});
     too_long.environment.push_back("TVN_NEW_PASSWORD=seventeen-letters");
@@ -185,14 +190,16 @@ TEST_F(tvnclient_shell_test, passwd_changes_a_password_and_ends_the_session) {
 // Opens a FIFO for writing once its reader has opened it; -1 at the time-out.
 int open_fifo_writer(const std::string &path) {
     int fd = -1;
-    wait_until([&] { return (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }, 10s);
+    wait_until([&] { return (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; },
+               10s);
     if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
 // Sends a FIFO's contents with put: the test decides when the data come, so the transfer
 // takes longer than the second after which a bar appears. Returns what the client printed.
-std::string output_of_slow_put(const std::string &fifo_path, client_settings settings, bool terminal) {
+std::string output_of_slow_put(const std::string &fifo_path, client_settings settings,
+                               bool terminal) {
     settings.terminal = terminal;
     client_process client(settings);
     const int fifo = open_fifo_writer(fifo_path);
@@ -223,4 +230,4 @@ TEST_F(tvnclient_shell_test, a_slow_transfer_shows_a_progress_bar_on_a_terminal_
     EXPECT_EQ(output_of_slow_put(fifo, quiet, true), "");
 }
 
-}  // namespace
+} // namespace

@@ -194,17 +194,18 @@ TEST_F(tvnclient_test, mkdir_mv_rm_and_rmdir_change_the_tree) {
 TEST_F(tvnclient_test, listings_show_names_or_kind_size_time_and_name) {
     write_file(area("Public/a.txt"), "hello");
     fs::create_directory(area("Public/docs"));
-    set_mtime(area("Public/a.txt"), 1714564800);  // 2024-05-01 12:00 UTC
-    set_mtime(area("Public/docs"), 1714638600);   // 2024-05-02 08:30 UTC
+    set_mtime(area("Public/a.txt"), 1714564800); // 2024-05-01 12:00 UTC
+    set_mtime(area("Public/docs"), 1714638600);  // 2024-05-02 08:30 UTC
     write_file(area("Public/big"), std::string(123456, 'x'));
-    set_mtime(area("Public/big"), 1704067200);    // 2024-01-01 00:00 UTC
+    set_mtime(area("Public/big"), 1704067200); // 2024-01-01 00:00 UTC
 
     client_result plain = run({"ls", "/Public"});
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(plain.out, "a.txt\nbig\ndocs/\n");
-    const std::string long_form = "-       5  2024-05-01 12:00  a.txt\n"
-                                  "-  123456  2024-01-01 00:00  big\n"
-                                  "d       -  2024-05-02 08:30  docs/\n";
+    const std::string long_form =
+        "-       5  2024-05-01 12:00  a.txt\n"
+        "-  123456  2024-01-01 00:00  big\n"
+        "d       -  2024-05-02 08:30  docs/\n";
     EXPECT_EQ(run({"ls", "-l", "/Public"}).out, long_form);
     EXPECT_EQ(run({"-x", "ls", "/Public/"}).out, long_form);
     EXPECT_EQ(run({"ls", "-l", "/Public/a.txt"}).out, "-  5  2024-05-01 12:00  a.txt\n");
@@ -228,11 +229,15 @@ TEST_F(tvnclient_test, refusals_name_the_path_in_words_with_their_exit_status) {
         {{"ls", "/Private/x"}, 3, "tvnclient: /Private/x: not found\n"},
         {{"rm", "/Private/full"}, 1, "tvnclient: /Private/full: directory not empty\n"},
         {{"rm", "/Public"}, 4, "tvnclient: /Public: permission denied\n"},
-        {{"get", "/Private/full", "f"}, 1,
+        {{"get", "/Private/full", "f"},
+         1,
          "tvnclient: /Private/full: is a directory (use -r for a whole tree)\n"},
-        {{"get", "/Public/a.txt", "nowhere/a.txt"}, 7,
+        {{"get", "/Public/a.txt", "nowhere/a.txt"},
+         7,
          "tvnclient: nowhere/a.txt.tvnpart: no such file or directory\n"},
-        {{"put", "missing.txt", "/Private/"}, 7, "tvnclient: missing.txt: no such file or directory\n"},
+        {{"put", "missing.txt", "/Private/"},
+         7,
+         "tvnclient: missing.txt: no such file or directory\n"},
     };
     for (const auto &one : cases) {
         client_result result = run(one.arguments);
@@ -247,7 +252,8 @@ TEST_F(tvnclient_test, refusals_name_the_path_in_words_with_their_exit_status) {
 TEST_F(tvnclient_test, login_and_connection_failures_have_their_own_statuses) {
     client_result wrong = run({"ls", "/"}, "wrong");
     EXPECT_EQ(wrong.status, 5);
-    EXPECT_EQ(wrong.err, "tvnclient: tester@test: login refused (wrong user name, domain or password)\n");
+    EXPECT_EQ(wrong.err,
+              "tvnclient: tester@test: login refused (wrong user name, domain or password)\n");
 
     const std::uint16_t closed_port = free_port();
     client_settings nobody = settings({"-p", std::to_string(closed_port), "ls", "/"});
@@ -265,8 +271,8 @@ TEST_F(tvnclient_test, login_and_connection_failures_have_their_own_statuses) {
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 4), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    client_result silent = run_client(
-        settings({"-p", std::to_string(ntohs(address.sin_port)), "-t", "1", "ls", "/"}));
+    client_result silent =
+        run_client(settings({"-p", std::to_string(ntohs(address.sin_port)), "-t", "1", "ls", "/"}));
     close(listener);
     EXPECT_EQ(silent.status, 6);
     EXPECT_EQ(silent.err, "tvnclient: tester@test: no answer from the server within 1 second\n");
@@ -295,7 +301,8 @@ TEST_F(tvnclient_test, a_guest_reads_but_is_refused_put_with_a_clear_message) {
     EXPECT_EQ(read.out, "for everyone");
     client_result put = run({"put", "mine", "/Public/"}, "guest");
     EXPECT_EQ(put.status, 4);
-    EXPECT_EQ(put.err, "tvnclient: /Public/mine: permission denied (a guest login can only read)\n");
+    EXPECT_EQ(put.err,
+              "tvnclient: /Public/mine: permission denied (a guest login can only read)\n");
     EXPECT_FALSE(fs::exists(area("Public/mine")));
     EXPECT_FALSE(fs::exists(area("Public/mine.tvnpart")));
     // An owner's refusal says no more than the server did.
@@ -314,7 +321,8 @@ TEST_F(tvnclient_test, help_pages_need_no_server) {
         EXPECT_NE(program.out.find(section), std::string::npos) << section;
     for (const char *command : {"ls", "get", "put", "cat", "mkdir", "rm", "rmdir", "mv", "cp",
                                 "passwd", "shell", "cd", "pwd", "lcd", "help", "exit"})
-        EXPECT_NE(program.out.find("\n    " + std::string(command) + " "), std::string::npos) << command;
+        EXPECT_NE(program.out.find("\n    " + std::string(command) + " "), std::string::npos)
+            << command;
     offline.arguments.back() = "get";
     offline.arguments.push_back("--help");
     client_result get = run_client(offline);
@@ -326,4 +334,4 @@ TEST_F(tvnclient_test, help_pages_need_no_server) {
     EXPECT_NE(run_client(offline).out.find("no data\n    cross the network"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -84,13 +84,14 @@ TEST_F(passwd_tools_test, an_ordinary_user_is_refused_whatever_the_arguments) {
     tvn_test::pty_options options;
     options.cwd = root.path();
     options.uid = nobody->pw_uid;
-    for (const std::vector<std::string> &argv : {std::vector<std::string>{vpasswd_program},
-                                                 {vpasswd_program, "-g", "alice", database},
-                                                 {vpasswd_program, "-x"},
-                                                 {vpasswd_program, "-m", "des"},
-                                                 {passwd_program, "-m", "sha512", "alice", database},
-                                                 {passwd_program},
-                                                 {passwd_program, "alice", database}}) {
+    for (const std::vector<std::string> &argv :
+         {std::vector<std::string>{vpasswd_program},
+          {vpasswd_program, "-g", "alice", database},
+          {vpasswd_program, "-x"},
+          {vpasswd_program, "-m", "des"},
+          {passwd_program, "-m", "sha512", "alice", database},
+          {passwd_program},
+          {passwd_program, "alice", database}}) {
         const run_result result = run_dialogue(argv, {}, options);
         EXPECT_EQ(result.status, 255) << argv.size();
         EXPECT_EQ(result.output, "You don't have the permissions to execute this file\n")
@@ -261,7 +262,8 @@ TEST_F(passwd_tools_test, a_missing_or_unknown_hash_method_is_named_before_the_u
          "Unknown hash method 'SHA512': " + methods + usage_v},
         {{passwd_program, "-m", "bcrypt", "alice", database},
          "Unknown hash method 'bcrypt': " + methods + usage_p},
-        {{passwd_program, "-m"}, "Option -m needs a hash method: md5, sha512 or yescrypt\n" + usage_p},
+        {{passwd_program, "-m"},
+         "Option -m needs a hash method: md5, sha512 or yescrypt\n" + usage_p},
     };
     for (const case_row &row : rows) {
         const run_result result = run(row.argv);
@@ -281,10 +283,16 @@ TEST_F(passwd_tools_test, the_hash_method_option_sets_the_form_of_the_new_hash) 
     };
     const case_row rows[] = {
         {{vpasswd_program, "-m", "sha512", "-g", "alice", database},
-         "alice!OWNER!GUEST!/h/alice!!!!", 2, "$6$"},
-        {{vpasswd_program, "-m", "yescrypt", "-o", "bob", database}, "  \tBob!OB!GB!!/p!/pub!/w!",
-         1, "$y$"},
-        {{passwd_program, "-m", "md5", "frank", database}, "frank!FRANKGUEST!/home/frank!!!!", 1,
+         "alice!OWNER!GUEST!/h/alice!!!!",
+         2,
+         "$6$"},
+        {{vpasswd_program, "-m", "yescrypt", "-o", "bob", database},
+         "  \tBob!OB!GB!!/p!/pub!/w!",
+         1,
+         "$y$"},
+        {{passwd_program, "-m", "md5", "frank", database},
+         "frank!FRANKGUEST!/home/frank!!!!",
+         1,
          "$1$"},
     };
     for (const case_row &row : rows) {
@@ -294,9 +302,11 @@ TEST_F(passwd_tools_test, the_hash_method_option_sets_the_form_of_the_new_hash) 
         const std::string text = database_text();
         const size_t at = original.find(row.line);
         const size_t name_end = row.line.find('!') + 1;
-        const size_t field_start = at + (row.field == 1 ? name_end : row.line.find('!', name_end) + 1);
+        const size_t field_start =
+            at + (row.field == 1 ? name_end : row.line.find('!', name_end) + 1);
         const size_t old_end = original.find('!', field_start);
-        const std::string hash = text.substr(field_start, text.find('!', field_start) - field_start);
+        const std::string hash =
+            text.substr(field_start, text.find('!', field_start) - field_start);
         EXPECT_EQ(hash.rfind(row.prefix, 0), 0u) << hash;
         EXPECT_TRUE(password_matches("strong pw", hash.c_str())) << hash;
         std::string expected = original;
@@ -329,8 +339,8 @@ TEST_F(passwd_tools_test, no_empty_or_too_long_password_and_no_end_of_input_is_e
             options.cwd = root.path();
             const run_result result = run_dialogue(argv, row.steps, options);
             EXPECT_EQ(result.status, 255) << result.output;
-            EXPECT_EQ(result.output.substr(result.output.size() - std::min(result.output.size(),
-                                                                           row.message.size())),
+            EXPECT_EQ(result.output.substr(result.output.size() -
+                                           std::min(result.output.size(), row.message.size())),
                       row.message)
                 << result.output;
             EXPECT_EQ(database_text(), original);
@@ -396,4 +406,4 @@ TEST_F(passwd_tools_test, files_planted_in_the_working_directory_never_become_th
     EXPECT_EQ(text, expected);
 }
 
-}  // namespace
+} // namespace

@@ -117,7 +117,8 @@ TEST_F(tvnsysadduser_test, answering_y_makes_the_home_under_home_with_the_three_
     EXPECT_TRUE(password_matches("guest-pw", fields.guest_hash.c_str()));
     for (const char *dir : {"", "/Public", "/Web"})
         EXPECT_EQ(owner_of(homes + "/" + host_user + dir), owner) << dir;
-    EXPECT_EQ(owner_of(homes + "/" + host_user + "/Private"), (file_owner{owner.uid, owner.gid, 0700}));
+    EXPECT_EQ(owner_of(homes + "/" + host_user + "/Private"),
+              (file_owner{owner.uid, owner.gid, 0700}));
     EXPECT_EQ(exists(std::string("/home/") + host_user), host_home_before);
 }
 
@@ -131,11 +132,11 @@ TEST_F(tvnsysadduser_test, root_is_never_a_host_account) {
 }
 
 TEST_F(tvnsysadduser_test, the_hash_method_option_sets_the_form_of_the_guest_hash) {
-    const run_result result = run_dialogue(
-        {sysadduser_program, "-m", "yescrypt", database},
-        name_and_guest(host_user) +
-            std::vector{said(system_home_prompt, "n"), said(private_prompt, ""),
-                        said(public_prompt, ""), said(web_prompt, "")});
+    const run_result result =
+        run_dialogue({sysadduser_program, "-m", "yescrypt", database},
+                     name_and_guest(host_user) +
+                         std::vector{said(system_home_prompt, "n"), said(private_prompt, ""),
+                                     said(public_prompt, ""), said(web_prompt, "")});
     ASSERT_EQ(result.status, 0) << result.output;
     const stored_record fields =
         record_of(read_text(database), host_user, record_layout::host_account);
@@ -179,4 +180,4 @@ TEST(tvnsysadduser_command_line_test,
     EXPECT_EQ(directory.output, "'" + root.file("conf") + "' is a directory\n" + usage);
 }
 
-}  // namespace
+} // namespace

@@ -52,7 +52,8 @@ report_targets targets_of(const test_server &server) {
     targets.queues = message_queues_of(everyone);
     std::set<unsigned long> inodes;
     for (pid_t pid : everyone) {
-        for (const auto &[fd, target] : descriptors_of(pid)) targets.descriptors.push_back({pid, fd});
+        for (const auto &[fd, target] : descriptors_of(pid))
+            targets.descriptors.push_back({pid, fd});
         const auto own = socket_inodes_of(pid);
         inodes.insert(own.begin(), own.end());
     }
@@ -137,7 +138,8 @@ TEST(worker_reports, a_stranger_reaches_no_report_channel_and_moves_no_count) {
     ASSERT_TRUE(server.running()) << server.output();
     auto session = logged_in(server);
     pid_t victim = -1;
-    ASSERT_TRUE(wait_until([&] { return (victim = serving_worker(server, session.fd())) > 0; }, 10s));
+    ASSERT_TRUE(
+        wait_until([&] { return (victim = serving_worker(server, session.fd())) > 0; }, 10s));
     ASSERT_TRUE(wait_until([&] { return server.workers().size() == 6; }, 10s)); // counted
     const auto before = sorted(server.workers());
 
@@ -186,7 +188,8 @@ TEST(worker_reports, killed_serving_workers_free_their_slots_and_counts) {
     EXPECT_TRUE(second.wait_closed(ANSWER_TIMEOUT));
     // Reaped, not left as zombies; five idle workers stand ready.
     EXPECT_TRUE(wait_until(
-        [&] { return !is_child_of(master, first_worker) && !is_child_of(master, second_worker); }, 10s));
+        [&] { return !is_child_of(master, first_worker) && !is_child_of(master, second_worker); },
+        10s));
     EXPECT_EQ(zombie_children_of(master), std::vector<pid_t>{});
     EXPECT_EQ(server.workers().size(), 5u);
 
@@ -207,7 +210,8 @@ TEST(worker_reports, killed_idle_workers_are_reaped_and_replaced) {
     auto replaced = [&] {
         const auto now = server.workers();
         return now.size() == 5 && zombie_children_of(master).empty() &&
-               std::none_of(idle.begin(), idle.end(), [&](pid_t old) { return is_child_of(master, old); });
+               std::none_of(idle.begin(), idle.end(),
+                            [&](pid_t old) { return is_child_of(master, old); });
     };
     EXPECT_TRUE(wait_until(replaced, 10s)) << server.workers().size() << " workers";
     auto connection = logged_in(server);
@@ -276,4 +280,4 @@ TEST(worker_reports, a_restricted_server_counts_reaps_and_stops_as_its_own_user)
     EXPECT_FALSE(shared_area_of(master));
 }
 
-}  // namespace
+} // namespace

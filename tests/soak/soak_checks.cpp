@@ -84,7 +84,7 @@ bool leftover_name(const std::string &name) {
            name.rfind(".tvn_new.", 0) == 0 || name == "tvn_aux_file";
 }
 
-}  // namespace
+} // namespace
 
 void check_files(soak_context &context, const soak_server &server,
                  const std::vector<client_state> &clients) {
@@ -239,4 +239,4 @@ std::optional<memory_use> steady_memory_use(pid_t pid) {
     return memory_use{pss[pss.size() / 2], anonymous[anonymous.size() / 2]};
 }
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -42,4 +42,4 @@ struct memory_use {
 // The medians of a few readings; empty when they cannot be read.
 std::optional<memory_use> steady_memory_use(pid_t pid);
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -124,7 +124,7 @@ struct bad_packet {
 bytes garbage(client_run &run) {
     bytes noise(16 + run.draw(48));
     for (auto &byte : noise) byte = std::uint8_t(run.draw(256));
-    noise[0] = 'X';  // never the magic
+    noise[0] = 'X'; // never the magic
     return noise;
 }
 
@@ -184,7 +184,7 @@ void send_bad_packet(client_run &run) {
     if (!bad.in_session) ++run.context.counts.bad_packets_before_login;
 }
 
-}  // namespace
+} // namespace
 
 client_state plan_client(const soak_context &context, int index) {
     client_state state;
@@ -220,4 +220,4 @@ void run_client(soak_context &context, client_state &state,
     }
 }
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -22,8 +22,8 @@ struct stored_file {
 
 // One of the client's two directories (in /Private and in /Public) and the files it holds.
 struct client_area {
-    std::string remote_dir;  // as the client names it: /Private/c0007
-    std::string local_dir;   // on the server's disk
+    std::string remote_dir; // as the client names it: /Private/c0007
+    std::string local_dir;  // on the server's disk
     std::vector<stored_file> files;
 };
 
@@ -44,4 +44,4 @@ client_state plan_client(const soak_context &context, int index);
 void run_client(soak_context &context, client_state &state,
                 std::chrono::steady_clock::time_point deadline);
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -259,4 +259,4 @@ bool client_run::guest_refusals(tvn_client::connection &link, const client_area 
            expect(GETDIR, ACCESS_DENIED, TVN_ANSWER_ERROR, listing);
 }
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -18,11 +18,11 @@ namespace tvnsoak {
 using counter = std::atomic<std::uint64_t>;
 
 struct soak_counts {
-    counter requests{0};      // answers received
-    counter bytes_up{0};      // file bytes sent in WRITEs
-    counter bytes_down{0};    // file bytes received in READs
-    counter bytes_copied{0};  // file bytes COPYFILE moved on the server
-    counter sessions{0};      // connections that logged in
+    counter requests{0};     // answers received
+    counter bytes_up{0};     // file bytes sent in WRITEs
+    counter bytes_down{0};   // file bytes received in READs
+    counter bytes_copied{0}; // file bytes COPYFILE moved on the server
+    counter sessions{0};     // connections that logged in
     counter guest_sessions{0};
     counter uploads{0};
     counter downloads{0};
@@ -31,7 +31,7 @@ struct soak_counts {
     counter deletes{0};
     counter password_changes{0};
     counter old_passwords_refused{0};
-    counter bad_packets{0};  // closed without an answer, as they must be
+    counter bad_packets{0}; // closed without an answer, as they must be
     counter bad_packets_before_login{0};
     counter connect_retries{0};
     // First packets given up on before the server's side took them; the server may still
@@ -74,8 +74,8 @@ struct regular_user {
     std::string name;
     std::string owner_password;
     std::string guest_password;
-    std::string home;    // on the server's disk
-    std::string record;  // its database line as written, which must stay as it is
+    std::string home;   // on the server's disk
+    std::string record; // its database line as written, which must stay as it is
 };
 
 // A user whose passwords change during the run. Only the client that holds `busy` logs in as
@@ -98,8 +98,8 @@ struct soak_context {
     // at a time and give up after about four.
     std::counting_semaphore<16> change_slots{2};
     soak_counts counts;
-    error_log errors;        // wrong answers the clients met
-    error_log check_errors;  // what the checks after the load found
+    error_log errors;       // wrong answers the clients met
+    error_log check_errors; // what the checks after the load found
 };
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

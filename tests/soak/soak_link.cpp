@@ -30,7 +30,7 @@ int unacknowledged(int fd) {
     return ioctl(fd, SIOCOUTQ, &bytes) == 0 ? bytes : 0;
 }
 
-}  // namespace
+} // namespace
 
 delivery deliver(tvn_client::connection &link, const tvn_client::bytes &packet, bool may_abandon) {
     if (!link.send_all(packet, answer_timeout)) return delivery::refused;
@@ -54,9 +54,10 @@ delivery deliver(tvn_client::connection &link, const tvn_client::bytes &packet, 
 }
 
 client_run::client_run(soak_context &context_in, client_state &state_in)
-    : context(context_in), state(state_in),
-      random_(0x50a4c0deull ^ (std::uint64_t(state_in.index) << 20) ^
-              std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())) {}
+        : context(context_in),
+          state(state_in),
+          random_(0x50a4c0deull ^ (std::uint64_t(state_in.index) << 20) ^
+                  std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())) {}
 
 std::string client_run::prefix() const { return "client " + std::to_string(state.index) + ": "; }
 
@@ -146,4 +147,4 @@ bool client_run::expect(std::uint8_t method, std::uint8_t status, std::uint32_t 
     return false;
 }
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -42,12 +42,13 @@ struct soak_options {
 };
 
 void usage(std::FILE *to) {
-    std::fputs("usage: tvnsoak [--clients N] [--seconds S]\n"
-               "Starts a server on a temporary root (list accounts, path mapping, a journal of\n"
-               "every method; needs root) and drives it with N concurrent clients for S seconds\n"
-               "(defaults 100 and 15), then checks answers, files, accounts, workers and the\n"
-               "master's memory. Exits 0 when every check held.\n",
-               to);
+    std::fputs(
+        "usage: tvnsoak [--clients N] [--seconds S]\n"
+        "Starts a server on a temporary root (list accounts, path mapping, a journal of\n"
+        "every method; needs root) and drives it with N concurrent clients for S seconds\n"
+        "(defaults 100 and 15), then checks answers, files, accounts, workers and the\n"
+        "master's memory. Exits 0 when every check held.\n",
+        to);
 }
 
 bool parse_number(const char *text, int low, int high, int *out) {
@@ -123,8 +124,7 @@ void check_after_load(soak_context &context, soak_server &server,
         context.check_errors.add("stop: the master did not end with status 0 on SIGINT");
     // The master is this process's child (it adopts orphans), and so would be any worker the
     // master left behind.
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {}
     if (const auto left = tvn_test::child_processes(getpid()); !left.empty())
         context.check_errors.add("stop: " + std::to_string(left.size()) + " processes left behind");
 }
@@ -162,7 +162,7 @@ void print_summary(const soak_options &options, const soak_context &context, con
         after.pss, idle.anonymous, after.anonymous);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     soak_options options;

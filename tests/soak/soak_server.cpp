@@ -37,22 +37,23 @@ std::string md5_hash(const std::string &password) {
 }
 
 std::string module_sections(const std::string &group) {
-    std::string text = "<module mod_virtual_users>\n"
-                       "    TvnUser nobody\n"
-                       "    TvnGroup " +
-                       group +
-                       "\n"
-                       "    <VirtualDomain soak>\n"
-                       "        PasswdFile @ROOT@users/soak.passwd\n"
-                       "        EnableDomain 1\n"
-                       "        OwnerChangePassword Enabled\n"
-                       "        GuestChangePassword Enabled\n"
-                       "        Alias soak\n"
-                       "    </VirtualDomain>\n"
-                       "</module>\n"
-                       "<module mod_log>\n"
-                       "    <VirtualDomain everyone>\n"
-                       "        LoggingFile @ROOT@log/journal.log\n";
+    std::string text =
+        "<module mod_virtual_users>\n"
+        "    TvnUser nobody\n"
+        "    TvnGroup " +
+        group +
+        "\n"
+        "    <VirtualDomain soak>\n"
+        "        PasswdFile @ROOT@users/soak.passwd\n"
+        "        EnableDomain 1\n"
+        "        OwnerChangePassword Enabled\n"
+        "        GuestChangePassword Enabled\n"
+        "        Alias soak\n"
+        "    </VirtualDomain>\n"
+        "</module>\n"
+        "<module mod_log>\n"
+        "    <VirtualDomain everyone>\n"
+        "        LoggingFile @ROOT@log/journal.log\n";
     for (const char *key : logged_methods) text += std::string("        ") + key + " on\n";
     return text + "    </VirtualDomain>\n</module>\n";
 }
@@ -74,7 +75,7 @@ std::string make_home(const std::string &root, const std::string &name, const pa
     return home;
 }
 
-}  // namespace
+} // namespace
 
 soak_server::soak_server(soak_context &context, int clients) {
     const passwd *nobody = getpwnam("nobody");
@@ -127,4 +128,4 @@ soak_server::soak_server(soak_context &context, int clients) {
         throw std::runtime_error("the server did not start:\n" + server_->output());
 }
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

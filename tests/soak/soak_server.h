@@ -32,4 +32,4 @@ private:
     std::string root_;
 };
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

@@ -94,4 +94,4 @@ private:
     std::vector<std::uint8_t> expected_;
 };
 
-}  // namespace tvnsoak
+} // namespace tvnsoak

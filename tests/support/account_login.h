@@ -82,4 +82,4 @@ inline login_report log_in_child(tvn_hook auth, tvn_hook access_check, void *mod
     return fields;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

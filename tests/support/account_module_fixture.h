@@ -92,4 +92,4 @@ protected:
     std::string printed;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

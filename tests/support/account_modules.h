@@ -80,4 +80,4 @@ struct account_module_label {
     }
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

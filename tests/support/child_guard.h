@@ -33,8 +33,10 @@ public:
         if (pid_ <= 0) return -1;
         pid_t reaped = 0;
         const int status = wait_for_exit(pid_, timeout, &reaped);
-        if (reaped == pid_) pid_ = -1;
-        else end();
+        if (reaped == pid_)
+            pid_ = -1;
+        else
+            end();
         return status;
     }
 
@@ -42,8 +44,7 @@ public:
         if (pid_ <= 0) return;
         kill(pid_, SIGKILL);
         kill(pid_, SIGCONT);
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
         pid_ = -1;
     }
 
@@ -53,7 +54,8 @@ private:
 
 // Forks a child that runs body and leaves with _exit(its result); the guard owns it. The
 // child never returns into the test framework.
-template <typename Body> child_guard fork_child(Body body) {
+template <typename Body>
+child_guard fork_child(Body body) {
     const pid_t pid = fork();
     if (pid == 0) _exit(body());
     return child_guard(pid);
@@ -86,4 +88,4 @@ private:
     bool stopped_ = false;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

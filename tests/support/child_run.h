@@ -57,8 +57,10 @@ inline std::optional<std::string> run_in_child(const std::function<std::string()
         if (left.count() <= 0 || poll(&readable, 1, int(left.count())) <= 0) break;
         char chunk[4096];
         const ssize_t n = read(channel[0], chunk, sizeof chunk);
-        if (n > 0) text.append(chunk, size_t(n));
-        else ended = true;
+        if (n > 0)
+            text.append(chunk, size_t(n));
+        else
+            ended = true;
     }
     close(channel[0]);
     pid_t reaped = 0;
@@ -72,4 +74,4 @@ inline std::optional<std::string> run_in_child(const std::function<std::string()
     return text;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

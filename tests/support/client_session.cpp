@@ -30,7 +30,8 @@ bool closed_without_answer(tvn_client::connection &connection,
 tvn_client::connection logged_in(const test_server &server, std::uint32_t options,
                                  const std::string &password) {
     auto connection = connect_to(server);
-    auto answer = exchange(connection, tvn_client::connect_request("tester@test", password, options));
+    auto answer =
+        exchange(connection, tvn_client::connect_request("tester@test", password, options));
     EXPECT_EQ(answer.status(), OK);
     return connection;
 }
@@ -48,4 +49,4 @@ std::vector<std::string> wait_journal(const temp_root &root, size_t count) {
     return lines;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

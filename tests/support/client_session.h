@@ -34,4 +34,4 @@ std::vector<std::string> journal_lines(const temp_root &root);
 // Waits until the journal holds at least count lines; returns them.
 std::vector<std::string> wait_journal(const temp_root &root, size_t count);
 
-}  // namespace tvn_test
+} // namespace tvn_test

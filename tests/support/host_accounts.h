@@ -63,8 +63,8 @@ inline std::string machine_account_files() {
 
 // useradd, usermod, groupadd and chpasswd are installed.
 inline bool account_tools_present() {
-    for (const char *tool : {"/usr/sbin/useradd", "/usr/sbin/usermod", "/usr/sbin/groupadd",
-                             "/usr/sbin/chpasswd"})
+    for (const char *tool :
+         {"/usr/sbin/useradd", "/usr/sbin/usermod", "/usr/sbin/groupadd", "/usr/sbin/chpasswd"})
         if (access(tool, X_OK) != 0) return false;
     return true;
 }
@@ -151,4 +151,4 @@ private:
     int release_[2] = {-1, -1};
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

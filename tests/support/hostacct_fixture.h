@@ -14,4 +14,4 @@ protected:
     }
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

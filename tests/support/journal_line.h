@@ -114,4 +114,4 @@ inline std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -124,4 +124,4 @@ inline bool has_open(pid_t pid, const std::string &path) {
     return found;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -22,8 +22,8 @@ public:
 
     // A copy of value in the connection pool, as the server puts texts into the record.
     char *text(const std::string &value) {
-        auto *copy = static_cast<char *>(
-            tvn_malloc(pools_->connection_pool, uint32_t(value.size() + 1)));
+        auto *copy =
+            static_cast<char *>(tvn_malloc(pools_->connection_pool, uint32_t(value.size() + 1)));
         std::memcpy(copy, value.c_str(), value.size() + 1);
         return copy;
     }
@@ -35,4 +35,4 @@ private:
     tvn_request request_{};
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

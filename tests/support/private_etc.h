@@ -96,4 +96,4 @@ private:
     bool entered_ = false;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

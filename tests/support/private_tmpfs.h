@@ -101,4 +101,4 @@ private:
     bool entered_ = false;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

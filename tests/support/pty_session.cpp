@@ -55,7 +55,7 @@ std::string make_reachable_copy(const std::string &program) {
     return dir;
 }
 
-}  // namespace
+} // namespace
 
 pty_session::pty_session(const std::function<void()> &body) {
     start([&body] {
@@ -69,7 +69,8 @@ pty_session::pty_session(const std::vector<std::string> &argv, const pty_options
     std::vector<std::string> run = argv;
     if (options.uid && !run.empty()) {
         reachable_dir_ = make_reachable_copy(run[0]);
-        if (!reachable_dir_.empty()) run[0] = reachable_dir_ + "/" + fs::path(run[0]).filename().string();
+        if (!reachable_dir_.empty())
+            run[0] = reachable_dir_ + "/" + fs::path(run[0]).filename().string();
     }
     start([&run, &options] {
         if (options.prepare && !options.prepare()) _exit(125);
@@ -112,9 +113,7 @@ bool pty_session::echo_on() const {
     return tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
 }
 
-bool pty_session::send_line(const std::string &line) {
-    return send_text(line + "\n");
-}
+bool pty_session::send_line(const std::string &line) { return send_text(line + "\n"); }
 
 bool pty_session::send_text(const std::string &text) {
     return write(master_, text.data(), text.size()) == ssize_t(text.size());
@@ -159,8 +158,7 @@ int pty_session::wait_exit(milliseconds timeout) {
     if (pid_ <= 0) return -1;
     if (reaped_) return status_;
     const auto deadline = steady_clock::now() + timeout;
-    while (read_some(left_ms(deadline)) && left_ms(deadline) > 0) {
-    }
+    while (read_some(left_ms(deadline)) && left_ms(deadline) > 0) {}
     pid_t reaped = 0;
     status_ = wait_for_exit(pid_, milliseconds(left_ms(deadline)), &reaped);
     if (reaped != pid_) {
@@ -181,4 +179,4 @@ std::string pty_session::text() const {
     return plain;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -70,8 +70,8 @@ private:
     bool reaped_ = false;
     int status_ = -1;
     std::string output_;
-    std::size_t seen_ = 0; // in text()
+    std::size_t seen_ = 0;      // in text()
     std::string reachable_dir_; // holds the copy of a program run as another user
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

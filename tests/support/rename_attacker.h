@@ -28,8 +28,10 @@ public:
     // tries as well; content: what its planted files hold.
     rename_attacker(std::string work_dir, std::vector<std::string> names,
                     std::vector<std::string> watched_dirs, std::string content)
-        : work_dir_(std::move(work_dir)), names_(std::move(names)),
-          watched_dirs_(std::move(watched_dirs)), content_(std::move(content)) {}
+            : work_dir_(std::move(work_dir)),
+              names_(std::move(names)),
+              watched_dirs_(std::move(watched_dirs)),
+              content_(std::move(content)) {}
     ~rename_attacker() { stop(); }
     rename_attacker(const rename_attacker &) = delete;
     rename_attacker &operator=(const rename_attacker &) = delete;
@@ -111,4 +113,4 @@ private:
     pid_t pid_ = -1;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -105,4 +105,4 @@ inline std::uint64_t checksum_of_content(std::uint64_t seed, std::size_t size) {
     return sum.value();
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -158,4 +158,4 @@ inline pid_t serving_worker(const test_server &server, int client_fd) {
     return -1;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -27,7 +27,7 @@ size_t count_of(const std::string &text, const std::string &what) {
     return count;
 }
 
-}  // namespace
+} // namespace
 
 bool startup_settled(const std::string &output) {
     if (output.find("I can't go on") != std::string::npos) return true;
@@ -75,8 +75,7 @@ bool temp_root::exists(const std::string &relative) const {
 }
 
 void temp_root::install_server_library() const {
-    fs::copy_file(TVN_SERVER_LIBRARY, file("lib/tolvane.so"),
-                  fs::copy_options::overwrite_existing);
+    fs::copy_file(TVN_SERVER_LIBRARY, file("lib/tolvane.so"), fs::copy_options::overwrite_existing);
 }
 
 void temp_root::install_test_module(const std::string &module, const std::string &name) const {
@@ -105,7 +104,8 @@ command_result run_command(const std::vector<std::string> &argv) {
     command_result result;
     char chunk[4096];
     ssize_t got;
-    while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0) result.output.append(chunk, size_t(got));
+    while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0)
+        result.output.append(chunk, size_t(got));
     close(pipe_fds[0]);
     int status = 0;
     waitpid(child, &status, 0);
@@ -173,4 +173,4 @@ int launched_server::wait_exit(std::chrono::milliseconds timeout) {
     return status;
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

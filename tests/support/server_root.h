@@ -94,4 +94,4 @@ private:
     bool ended_ = false;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

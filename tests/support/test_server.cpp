@@ -57,7 +57,7 @@ bool all_digits(const std::string &name) {
     return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<process_entry> child_processes(pid_t parent) {
     std::vector<process_entry> children;
@@ -104,7 +104,8 @@ bool port_listening(uint16_t port) {
         std::istringstream fields(line);
         std::string slot, local, remote, state;
         fields >> slot >> local >> remote >> state;
-        if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted) return true;
+        if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == wanted)
+            return true;
     }
     return false;
 }
@@ -117,7 +118,7 @@ void install_module(const temp_root &root, const std::string &name) {
 }
 
 test_server::test_server(const server_options &options)
-    : root_(options.parent_dir), port_(free_port()), server_(root_) {
+        : root_(options.parent_dir), port_(free_port()), server_(root_) {
     root_.install_server_library();
     for (const char *area : {"home", "home/Private", "home/Public", "home/Web"})
         fs::create_directory(root_.file(area));
@@ -152,4 +153,4 @@ int test_server::stop(int signal_number) {
     return server_.stop(signal_number);
 }
 
-}  // namespace tvn_test
+} // namespace tvn_test

@@ -40,12 +40,12 @@ char process_state_of(pid_t pid);
 bool port_listening(uint16_t port);
 
 struct server_options {
-    std::vector<std::string> modules;  // test modules (built for the tests) or built modules
-    std::string server_lines;          // extra lines of the Server section
-    std::string module_sections;       // text after the Server section; @ROOT@ stands for the
-                                       // root's path (with its trailing "/")
+    std::vector<std::string> modules; // test modules (built for the tests) or built modules
+    std::string server_lines;         // extra lines of the Server section
+    std::string module_sections;      // text after the Server section; @ROOT@ stands for the
+                                      // root's path (with its trailing "/")
     bool start = true;
-    std::string parent_dir = "/tmp";   // where the root is made
+    std::string parent_dir = "/tmp"; // where the root is made
 };
 
 // Root, configuration and a running server; stopped with SIGINT at destruction.
@@ -76,4 +76,4 @@ private:
 // Installs a module into the root: a test module by its target name, or a built module.
 void install_module(const temp_root &root, const std::string &name);
 
-}  // namespace tvn_test
+} // namespace tvn_test

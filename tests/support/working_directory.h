@@ -29,4 +29,4 @@ private:
     bool entered_ = false;
 };
 
-}  // namespace tvn_test
+} // namespace tvn_test

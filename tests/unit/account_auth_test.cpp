@@ -71,9 +71,9 @@ TYPED_TEST(account_auth_test, the_domain_is_found_by_alias_or_else_is_the_last_d
         {"sales.example", root.file("sales.db")}, // an alias beats the earlier default
         {"sales", root.file("sales.db")},
         {"gone.example", root.file("missing.db")},
-        {"SALES.example", root.file("last.db")}, // aliases compare exactly
+        {"SALES.example", root.file("last.db")},  // aliases compare exactly
         {"closed.example", root.file("last.db")}, // a disabled domain never matches
-        {"elsewhere", root.file("last.db")},    // the last enabled default wins
+        {"elsewhere", root.file("last.db")},      // the last enabled default wins
         {"", root.file("last.db")},
         {nullptr, root.file("last.db")},
     };
@@ -198,4 +198,4 @@ TYPED_TEST(account_auth_test, closing_the_connection_forgets_the_login) {
     EXPECT_EQ(TypeParam::access_check(request.get()), NOT_HANDLED);
 }
 
-}  // namespace
+} // namespace

@@ -27,7 +27,8 @@ protected:
     // Two domains: the first with the given PasswordHash line (none when empty), the second
     // without one.
     int load_with_hash(const std::string &line) {
-        return this->load(std::string("<module ") + Module::section + ">\n"
+        return this->load(std::string("<module ") + Module::section +
+                          ">\n"
                           "  <VirtualDomain first>\n    PasswdFile /db\n    EnableDomain 1\n" +
                           line +
                           "  </VirtualDomain>\n"
@@ -105,7 +106,9 @@ TYPED_TEST(account_config_test, domains_keep_file_order_and_their_values) {
                                  "    FollowSymLink Enabled\n"
                                  "  </VirtualDomain>\n"
                                  "  <VirtualDomain second>\n"
-                                 "    PasswdFile " + long_path + "\n"
+                                 "    PasswdFile " +
+                                 long_path +
+                                 "\n"
                                  "    EnableDomain 0\n"
                                  "    GuestChangePassword Enabled\n"
                                  "    FollowSymLink Enabled\n"
@@ -223,4 +226,4 @@ TYPED_TEST(account_config_test, the_built_library_exports_init_module) {
     dlclose(library);
 }
 
-}  // namespace
+} // namespace

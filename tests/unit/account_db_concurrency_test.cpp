@@ -30,7 +30,7 @@ constexpr int rewriters = 4; // two in each working directory
 constexpr int rewrites_each = 4;
 constexpr int least_appends = 20;
 constexpr int most_appends = 100000; // a bound only: appends go on while rewrites run
-constexpr int attempts = 30; // per write; a writer that meets a lock tries again
+constexpr int attempts = 30;         // per write; a writer that meets a lock tries again
 
 std::string rewrite_user(int k, int j) { return "r" + std::to_string(k) + "_" + std::to_string(j); }
 std::string new_hash(int k, int j) { return "NEW" + std::to_string(k) + "_" + std::to_string(j); }
@@ -58,8 +58,10 @@ void report(const temp_root &root, const std::string &name, const std::string &t
         db_result result = db_result::lock;
         for (int attempt = 0; attempt < attempts && result == db_result::lock; ++attempt)
             result = append_record(database.c_str(), appended(i, count).c_str());
-        if (result == db_result::done) ++count;
-        else failed = true;
+        if (result == db_result::done)
+            ++count;
+        else
+            failed = true;
     }
     report(root, "a" + std::to_string(i), failed ? "failed" : std::to_string(count));
     _exit(0);
@@ -74,11 +76,11 @@ void report(const temp_root &root, const std::string &name, const std::string &t
     for (int j = 0; j < rewrites_each && outcome == "done"; ++j) {
         const std::string user = rewrite_user(k, j), hash = new_hash(k, j);
         db_result result = db_result::lock;
-        for (int attempt = 0; attempt < attempts &&
-                              (result == db_result::lock || result == db_result::aux_file);
+        for (int attempt = 0;
+             attempt < attempts && (result == db_result::lock || result == db_result::aux_file);
              ++attempt)
-            result = replace_field(field_change{database.c_str(), user.c_str(), 1, '!', hash.c_str(),
-                                                name_match::any_case});
+            result = replace_field(field_change{database.c_str(), user.c_str(), 1, '!',
+                                                hash.c_str(), name_match::any_case});
         if (result != db_result::done) outcome = "result " + std::to_string(int(result));
     }
     state->rewriters_left.fetch_sub(1);
@@ -152,4 +154,4 @@ TEST(account_db_concurrency_test, appends_and_rewrites_lose_nothing) {
     RecordProperty("appended_records", total_appends);
 }
 
-}  // namespace
+} // namespace

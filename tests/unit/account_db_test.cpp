@@ -29,12 +29,13 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // ---- search_user_line ----------------------------------------------------------------------
 
-const std::string database_text = "alice!A1!A2!/home/alice!!!!\n"
-                                  "  \tbob!B1!B2!!/p!/q!/w!\n"
-                                  "Carol:C1!C2!/home/carol!!!!\n"
-                                  "alicia!X!Y!/h!!!!\n"
-                                  "alice!second!match!/h!!!!\n"
-                                  "dave!D1!D2!/home/dave!!!!";
+const std::string database_text =
+    "alice!A1!A2!/home/alice!!!!\n"
+    "  \tbob!B1!B2!!/p!/q!/w!\n"
+    "Carol:C1!C2!/home/carol!!!!\n"
+    "alicia!X!Y!/h!!!!\n"
+    "alice!second!match!/h!!!!\n"
+    "dave!D1!D2!/home/dave!!!!";
 
 struct search_result {
     std::optional<std::string> record;
@@ -183,16 +184,28 @@ TEST(read_record_fields_test, a_record_is_complete_after_a_home_or_the_web_direc
     const auto list = record_layout::list_account;
     const auto host = record_layout::host_account;
     const case_row rows[] = {
-        {"alice!OWNER!GUEST!/home/alice!!!!", 5, list, true,
+        {"alice!OWNER!GUEST!/home/alice!!!!",
+         5,
+         list,
+         true,
          {"OWNER", "GUEST", "/home/alice", "", "", ""}},
         // The home directory ends the record: what follows is never read.
-        {"alice!OWNER!GUEST!/home/alice!", 5, list, true,
+        {"alice!OWNER!GUEST!/home/alice!",
+         5,
+         list,
+         true,
          {"OWNER", "GUEST", "/home/alice", "", "", ""}},
-        {"alice!OWNER!GUEST!/home/alice!/p!/q!/w!", 5, list, true,
+        {"alice!OWNER!GUEST!/home/alice!/p!/q!/w!",
+         5,
+         list,
+         true,
          {"OWNER", "GUEST", "/home/alice", "", "", ""}},
         {"bob!OWNER!GUEST!!/p!/pub!", 3, list, false, {}},
         {"bob!OWNER!GUEST!!!!!", 3, list, true, {"OWNER", "GUEST", "", "", "", ""}},
-        {"bob!OWNER!GUEST!!/p!/pub!/web!junk", 3, list, true,
+        {"bob!OWNER!GUEST!!/p!/pub!/web!junk",
+         3,
+         list,
+         true,
          {"OWNER", "GUEST", "", "/p", "/pub", "/web"}},
         {"bob!OWNER!GUEST!!/p!!!", 3, list, true, {"OWNER", "GUEST", "", "/p", "", ""}},
         {"bob!!!/h!!!!", 3, list, true, {"", "", "/h", "", "", ""}},
@@ -285,8 +298,8 @@ TEST_F(append_record_test, a_file_replaced_while_waiting_for_the_lock_gets_the_r
     ASSERT_GE(fd, 0);
     ASSERT_EQ(tvn_lock(fd, 1), 0);
     std::fflush(nullptr);
-    const pid_t appender = tvn_test::start_writer(
-        fd, [&] { return append_record(path().c_str(), "new!O!G!/n!!!!"); });
+    const pid_t appender =
+        tvn_test::start_writer(fd, [&] { return append_record(path().c_str(), "new!O!G!/n!!!!"); });
     ASSERT_GT(appender, 0);
     ASSERT_TRUE(tvn_test::wait_until([&] { return tvn_test::has_open(appender, path()); }, 5s));
     root.write_file("replacement", "replaced!1!2!/x!!!!\n");
@@ -309,14 +322,16 @@ TEST_F(append_new_record_test, a_new_name_is_appended_and_the_first_creates_the_
 TEST_F(append_new_record_test, a_name_found_in_any_letter_case_is_not_appended) {
     const std::string text = "x!1!2!/x!!!!\n  Alice:O!G!/h!!!!\n";
     root.write_file("db", text);
-    EXPECT_EQ(append_new_record(path().c_str(), "ALICE!O!G!/a!!!!", "ALICE"), db_result::name_taken);
+    EXPECT_EQ(append_new_record(path().c_str(), "ALICE!O!G!/a!!!!", "ALICE"),
+              db_result::name_taken);
     EXPECT_EQ(root.read_file("db"), text);
 }
 
 TEST_F(append_new_record_test, a_line_that_is_not_the_names_record_is_refused) {
     root.write_file("db", "x!1!2!/x!!!!\n");
-    for (const auto &[line, name] : {std::pair{"bob!O!G!/b!!!!", "alice"}, std::pair{"alice!O!G!/h!!!!", "ali"},
-                                     std::pair{"a b!O!G!/h!!!!", "a b"}, std::pair{"!O!G!/h!!!!", ""}})
+    for (const auto &[line, name] :
+         {std::pair{"bob!O!G!/b!!!!", "alice"}, std::pair{"alice!O!G!/h!!!!", "ali"},
+          std::pair{"a b!O!G!/h!!!!", "a b"}, std::pair{"!O!G!/h!!!!", ""}})
         EXPECT_EQ(append_new_record(path().c_str(), line, name), db_result::invalid_value) << line;
     EXPECT_EQ(root.read_file("db"), "x!1!2!/x!!!!\n");
 }
@@ -341,4 +356,4 @@ TEST_F(append_new_record_test, a_record_written_while_waiting_for_the_lock_is_se
     EXPECT_EQ(root.read_file("db"), "x!1!2!/x!!!!\n" + meanwhile);
 }
 
-}  // namespace
+} // namespace

@@ -96,8 +96,8 @@ TYPED_TEST(account_password_test, changes_the_module_does_not_make_are_passed_on
     };
     for (const case_row &row : rows) {
         const auto refused = this->change(row.user, row.domain, row.which);
-        const std::string what = std::string(row.user) + "@" + row.domain + " " +
-                                 std::to_string(row.which);
+        const std::string what =
+            std::string(row.user) + "@" + row.domain + " " + std::to_string(row.which);
         EXPECT_EQ(refused.status, NOT_HANDLED) << what;
         EXPECT_FALSE(refused.new_hash) << what;
         EXPECT_EQ(refused.disconnect, 0) << what;
@@ -117,4 +117,4 @@ TYPED_TEST(account_password_test, a_database_that_cannot_be_opened_is_reported_a
     }
 }
 
-}  // namespace
+} // namespace

@@ -52,8 +52,10 @@ TEST(address_limits, new_connections_are_limited_per_minute) {
         admission expected;
     };
     const step steps[] = {
-        {0, admission::admitted},         {10'000, admission::admitted},
-        {20'000, admission::admitted},    {30'000, admission::too_many_per_minute},
+        {0, admission::admitted},
+        {10'000, admission::admitted},
+        {20'000, admission::admitted},
+        {30'000, admission::too_many_per_minute},
         {59'999, admission::too_many_per_minute},
         {60'000, admission::admitted}, // the first has left the window
         {60'001, admission::too_many_per_minute},
@@ -74,7 +76,8 @@ TEST(address_limits, too_many_refused_logins_shut_the_address_out_for_ten_minute
     book.login_failed(ipv4(1), start + 20); // the third within ten minutes
     EXPECT_EQ(admit(book, ipv4(1), start + 21), admission::penalised);
     EXPECT_EQ(admit(book, ipv4(2), start + 21), admission::admitted);
-    EXPECT_EQ(admit(book, ipv4(1), start + 20 + address_limits::PENALTY_MS - 1), admission::penalised);
+    EXPECT_EQ(admit(book, ipv4(1), start + 20 + address_limits::PENALTY_MS - 1),
+              admission::penalised);
     EXPECT_EQ(admit(book, ipv4(1), start + 20 + address_limits::PENALTY_MS), admission::admitted);
 }
 
@@ -83,7 +86,8 @@ TEST(address_limits, refused_logins_older_than_ten_minutes_no_longer_count) {
     book.login_failed(ipv4(1), 0);
     book.login_failed(ipv4(1), 1);
     book.login_failed(ipv4(1), address_limits::FAILED_LOGIN_WINDOW_MS + 1); // the first is gone
-    EXPECT_EQ(admit(book, ipv4(1), address_limits::FAILED_LOGIN_WINDOW_MS + 2), admission::admitted);
+    EXPECT_EQ(admit(book, ipv4(1), address_limits::FAILED_LOGIN_WINDOW_MS + 2),
+              admission::admitted);
 }
 
 TEST(address_limits, a_full_book_forgets_idle_addresses_and_admits_uncounted_beyond) {
@@ -104,10 +108,10 @@ TEST(address_limits, a_full_book_forgets_idle_addresses_and_admits_uncounted_bey
 }
 
 TEST(address_limits, every_refusal_has_a_reason_for_the_journal) {
-    for (admission verdict : {admission::too_many_in_service, admission::too_many_per_minute,
-                              admission::penalised})
+    for (admission verdict :
+         {admission::too_many_in_service, admission::too_many_per_minute, admission::penalised})
         EXPECT_NE(admission_reason(verdict), nullptr);
     EXPECT_EQ(admission_reason(admission::admitted), nullptr);
 }
 
-}  // namespace
+} // namespace

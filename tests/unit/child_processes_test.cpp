@@ -79,4 +79,4 @@ TEST(child_processes, children_that_come_and_go_while_listed_never_make_it_throw
     churn.join();
 }
 
-}  // namespace
+} // namespace

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -322,7 +322,8 @@ TEST_F(client_connection, send_all_gives_up_at_its_deadline_when_nothing_is_read
 
 TEST_F(client_connection, send_all_to_a_closed_peer_fails_without_a_signal) {
     // The default action, which ends the process, whatever this process inherited.
-    struct sigaction fatal {}, previous {};
+    struct sigaction fatal {
+    }, previous{};
     fatal.sa_handler = SIG_DFL;
     ASSERT_EQ(sigaction(SIGPIPE, &fatal, &previous), 0);
     close_peer();
@@ -387,7 +388,9 @@ public:
             getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) == 0)
             port_ = ntohs(address.sin_port);
     }
-    ~loopback_listener() { if (fd_ >= 0) close(fd_); }
+    ~loopback_listener() {
+        if (fd_ >= 0) close(fd_);
+    }
     uint16_t port() const { return port_; }
     int accept_one() {
         pollfd entry{fd_, POLLIN, 0};
@@ -458,4 +461,4 @@ TEST(client_connection_tcp, an_address_that_is_not_dotted_ipv4_is_refused) {
     EXPECT_EQ(errno, EINVAL);
 }
 
-}  // namespace
+} // namespace

@@ -19,7 +19,10 @@ struct body_writer {
         data.insert(data.end(), value.begin(), value.end());
         return *this;
     }
-    body_writer &nul() { data.push_back(0); return *this; }
+    body_writer &nul() {
+        data.push_back(0);
+        return *this;
+    }
     body_writer &u32(uint32_t value) {
         for (int i = 0; i < 4; ++i) data.push_back(uint8_t(value >> (8 * i)));
         return *this;
@@ -119,9 +122,19 @@ TEST(client_listing, truncated_plain_bodies_are_refused) {
 }
 
 TEST(client_listing, truncated_extended_bodies_are_refused) {
-    const bytes body =
-        body_writer{}.text("ab/").nul().u32(2).text("cd").nul().u32(1).u32(5)
-            .text("e").nul().u32(3).u32(4).data;
+    const bytes body = body_writer{}
+                           .text("ab/")
+                           .nul()
+                           .u32(2)
+                           .text("cd")
+                           .nul()
+                           .u32(1)
+                           .u32(5)
+                           .text("e")
+                           .nul()
+                           .u32(3)
+                           .u32(4)
+                           .data;
     expect_only_entry_boundaries_parse(body, true, {0, 8, 19, 29});
 }
 
@@ -156,4 +169,4 @@ TEST(client_listing, the_fixed_root_listing_fits_neither_layout) {
     EXPECT_FALSE(parse_listing(body, true).has_value());
 }
 
-}  // namespace
+} // namespace

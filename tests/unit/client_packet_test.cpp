@@ -21,10 +21,21 @@ bytes concat(std::initializer_list<bytes> parts) {
 
 // A fixed header written out byte by byte, independently of the builder.
 bytes header(uint8_t method, uint32_t header_length, uint32_t body_length) {
-    return {'S', 'I', 'S', 'P', 1, 0, method, 0,
-            uint8_t(header_length), uint8_t(header_length >> 8), uint8_t(header_length >> 16),
+    return {'S',
+            'I',
+            'S',
+            'P',
+            1,
+            0,
+            method,
+            0,
+            uint8_t(header_length),
+            uint8_t(header_length >> 8),
+            uint8_t(header_length >> 16),
             uint8_t(header_length >> 24),
-            uint8_t(body_length), uint8_t(body_length >> 8), uint8_t(body_length >> 16),
+            uint8_t(body_length),
+            uint8_t(body_length >> 8),
+            uint8_t(body_length >> 16),
             uint8_t(body_length >> 24)};
 }
 
@@ -58,8 +69,12 @@ TEST(client_packet_builder, every_header_field_can_be_overridden) {
 
 TEST(client_packet_builder, lying_lengths_do_not_change_the_bytes_that_follow_the_header) {
     const bytes honest = packet_builder(WRITE).put_u32(7).append_body("data").build();
-    const bytes lying = packet_builder(WRITE).put_u32(7).append_body("data")
-                            .header_length(12).body_length(500001).build();
+    const bytes lying = packet_builder(WRITE)
+                            .put_u32(7)
+                            .append_body("data")
+                            .header_length(12)
+                            .body_length(500001)
+                            .build();
     ASSERT_EQ(lying.size(), honest.size());
     EXPECT_EQ(bytes(lying.begin() + 16, lying.end()), bytes(honest.begin() + 16, honest.end()));
     EXPECT_EQ(bytes(lying.begin() + 8, lying.begin() + 16),
@@ -95,8 +110,11 @@ TEST(client_packet_builder, build_into_replaces_previous_contents) {
 
 TEST(client_packet_requests, connect_lays_out_options_versions_password_and_login) {
     const bytes packet = tvn_client::connect_request("joe@example", "secret", 8, 2, 3).build();
-    const bytes expected = concat({header(CONNECT, 16 + 24 + 12, 0), {8, 0, 0, 0, 2, 0, 3, 0},
-                                   text_bytes("secret"), zeros(10), text_bytes("joe@example"),
+    const bytes expected = concat({header(CONNECT, 16 + 24 + 12, 0),
+                                   {8, 0, 0, 0, 2, 0, 3, 0},
+                                   text_bytes("secret"),
+                                   zeros(10),
+                                   text_bytes("joe@example"),
                                    {0}});
     EXPECT_EQ(packet, expected);
 }
@@ -111,17 +129,25 @@ TEST(client_packet_requests, connect_password_of_16_bytes_has_no_nul_and_longer_
     const std::string sixteen = "0123456789abcdef";
     for (const std::string &password : {sixteen, sixteen + "XYZ"}) {
         const bytes packet = tvn_client::connect_request("a@b", password).build();
-        EXPECT_EQ(packet, concat({header(CONNECT, 44, 0), {0, 0, 0, 0, 1, 0, 0, 0},
-                                  text_bytes(sixteen), text_bytes("a@b"), {0}}))
+        EXPECT_EQ(packet, concat({header(CONNECT, 44, 0),
+                                  {0, 0, 0, 0, 1, 0, 0, 0},
+                                  text_bytes(sixteen),
+                                  text_bytes("a@b"),
+                                  {0}}))
             << password;
     }
 }
 
 TEST(client_packet_requests, changepwd_places_fields_at_4_132_and_260) {
     const bytes packet = tvn_client::changepwd_request("u@d", "old", "newer", true).build();
-    const bytes expected = concat({header(CHANGEPWD, 16 + 260 + 4, 0), {1, 0, 0, 0},
-                                   text_bytes("old"), zeros(125), text_bytes("newer"), zeros(123),
-                                   text_bytes("u@d"), {0}});
+    const bytes expected = concat({header(CHANGEPWD, 16 + 260 + 4, 0),
+                                   {1, 0, 0, 0},
+                                   text_bytes("old"),
+                                   zeros(125),
+                                   text_bytes("newer"),
+                                   zeros(123),
+                                   text_bytes("u@d"),
+                                   {0}});
     EXPECT_EQ(packet, expected);
     EXPECT_EQ(tvn_client::changepwd_request("u@d", "old", "newer", false).build().at(16), 0);
 }
@@ -160,22 +186,25 @@ TEST(client_packet_requests, open_puts_the_mode_in_the_options_word) {
 }
 
 TEST(client_packet_requests, rename_carries_both_paths_each_with_its_nul) {
-    EXPECT_EQ(tvn_client::rename_request("/a", "/bc").build(),
-              concat({header(RENAME, 27, 0), zeros(4), text_bytes("/a"), {0}, text_bytes("/bc"),
-                      {0}}));
+    EXPECT_EQ(
+        tvn_client::rename_request("/a", "/bc").build(),
+        concat({header(RENAME, 27, 0), zeros(4), text_bytes("/a"), {0}, text_bytes("/bc"), {0}}));
 }
 
 TEST(client_packet_requests, read_has_a_32_byte_header_and_signed_position_and_length) {
     EXPECT_EQ(tvn_client::read_request(0x11223344, -1, 500000).build(),
-              concat({header(READ, 32, 0), zeros(4), {0x44, 0x33, 0x22, 0x11},
-                      {0xff, 0xff, 0xff, 0xff}, {0x20, 0xa1, 0x07, 0}}));
+              concat({header(READ, 32, 0),
+                      zeros(4),
+                      {0x44, 0x33, 0x22, 0x11},
+                      {0xff, 0xff, 0xff, 0xff},
+                      {0x20, 0xa1, 0x07, 0}}));
 }
 
 TEST(client_packet_requests, write_has_exactly_32_header_bytes_and_the_data_as_body) {
     const bytes data = text_bytes("hello");
-    EXPECT_EQ(tvn_client::write_request(3, 10, data).build(),
-              concat({header(WRITE, 32, 5), zeros(4), {3, 0, 0, 0}, {10, 0, 0, 0}, {5, 0, 0, 0},
-                      data}));
+    EXPECT_EQ(
+        tvn_client::write_request(3, 10, data).build(),
+        concat({header(WRITE, 32, 5), zeros(4), {3, 0, 0, 0}, {10, 0, 0, 0}, {5, 0, 0, 0}, data}));
     EXPECT_EQ(tvn_client::write_request(3, 0, {}).build(),
               concat({header(WRITE, 32, 0), zeros(4), {3, 0, 0, 0}, zeros(8)}));
 }
@@ -187,8 +216,14 @@ TEST(client_packet_requests, close_has_a_24_byte_header) {
 
 TEST(client_packet_requests, copyfile_has_16_reserved_zero_bytes_before_the_source_path) {
     EXPECT_EQ(tvn_client::copyfile_request(2, 4, 6, "/s").build(),
-              concat({header(COPYFILE, 16 + 32 + 3, 0), zeros(4), {2, 0, 0, 0}, {4, 0, 0, 0},
-                      {6, 0, 0, 0}, zeros(16), text_bytes("/s"), {0}}));
+              concat({header(COPYFILE, 16 + 32 + 3, 0),
+                      zeros(4),
+                      {2, 0, 0, 0},
+                      {4, 0, 0, 0},
+                      {6, 0, 0, 0},
+                      zeros(16),
+                      text_bytes("/s"),
+                      {0}}));
 }
 
 TEST(client_packet_requests, keepalive_and_disconnect_are_bare_headers) {
@@ -202,4 +237,4 @@ TEST(client_packet_requests, a_typed_request_still_takes_header_overrides) {
     EXPECT_EQ(packet.size(), 44u);
 }
 
-}  // namespace
+} // namespace

@@ -2,9 +2,9 @@
 #include "config.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <grp.h>
 
 #include <cstdio>
 #include <cstring>
@@ -172,9 +172,10 @@ TEST_F(config_test, restricted_user_and_group_are_looked_up) {
     const passwd *nobody = getpwnam("nobody");
     const group *nogroup = getgrgid(nobody->pw_gid);
     ASSERT_NE(nogroup, nullptr);
-    ASSERT_EQ(read_server(std::string("Restricted Enabled\nRestrictedUser nobody\nRestrictedGroup ") +
-                          nogroup->gr_name + "\n"),
-              0);
+    ASSERT_EQ(
+        read_server(std::string("Restricted Enabled\nRestrictedUser nobody\nRestrictedGroup ") +
+                    nogroup->gr_name + "\n"),
+        0);
     EXPECT_EQ(conf.restricted, 1);
     EXPECT_EQ(conf.run_uid, int32_t(nobody->pw_uid));
     EXPECT_EQ(conf.run_gid, int32_t(nobody->pw_gid));
@@ -182,8 +183,9 @@ TEST_F(config_test, restricted_user_and_group_are_looked_up) {
 
 TEST_F(config_test, an_unknown_user_or_group_is_fatal_even_when_not_restricted) {
     EXPECT_EQ(read_server("RestrictedUser no-such-user-tvn\n"), -1);
-    EXPECT_EQ(printed,
-              "\nTolvaneServer configuration: user no-such-user-tvn does't exist, please create it\n");
+    EXPECT_EQ(
+        printed,
+        "\nTolvaneServer configuration: user no-such-user-tvn does't exist, please create it\n");
     EXPECT_EQ(read_server("RestrictedGroup no-such-group-tvn\n"), -1);
     EXPECT_EQ(
         printed,
@@ -224,13 +226,16 @@ TEST_F(config_test, an_address_that_is_none_stops_the_start_with_its_value) {
     // Taken as "every address on a port the system picks", a typing error would expose the
     // server on every interface.
     for (const char *value : {"300.1.1.x", "localhost", "1.2.3.4:70", "[::1]", ""}) {
-        EXPECT_EQ(read_server(std::string("ServerPort 7000\nAddIpAddress ") + value + "\n"), -1) << value;
+        EXPECT_EQ(read_server(std::string("ServerPort 7000\nAddIpAddress ") + value + "\n"), -1)
+            << value;
         EXPECT_EQ(printed, std::string("\nip address ") + value + " not valid\n");
     }
 }
 
 TEST_F(config_test, ipv6_addresses_listen_on_their_own_family) {
-    ASSERT_EQ(read_server("ServerPort 7000\nAddIpAddress ::1\nAddIpAddress 127.0.0.1\nAddIpAddress ::\n"), 0);
+    ASSERT_EQ(
+        read_server("ServerPort 7000\nAddIpAddress ::1\nAddIpAddress 127.0.0.1\nAddIpAddress ::\n"),
+        0);
     ASSERT_EQ(address_count(), 3);
     const tvn_listen_addr &loopback6 = *conf.listen_addrs;
     EXPECT_EQ(loopback6.family, AF_INET6);
@@ -243,7 +248,8 @@ TEST_F(config_test, ipv6_addresses_listen_on_their_own_family) {
 TEST_F(config_test, a_server_port_outside_1_to_65535_stops_the_start) {
     for (const char *value : {"0", "70000", "-1", "seven", ""}) {
         EXPECT_EQ(read_server(std::string("ServerPort ") + value + "\n"), -1) << value;
-        EXPECT_EQ(printed, std::string("\nServerPort ") + value + " is not a port number (1 to 65535)\n");
+        EXPECT_EQ(printed,
+                  std::string("\nServerPort ") + value + " is not a port number (1 to 65535)\n");
     }
     ASSERT_EQ(read_server("ServerPort 65535\n"), 0);
     EXPECT_EQ(conf.listen_addrs->port, 65535);
@@ -294,4 +300,4 @@ TEST_F(config_test, the_start_up_pool_limits_what_a_configuration_may_hold) {
     EXPECT_EQ(read_server(lines), -1);
 }
 
-}  // namespace
+} // namespace

@@ -44,7 +44,8 @@ protected:
     uint32_t open_handle(const std::string &path, int flags = O_RDONLY) {
         const int fd = open(path.c_str(), flags);
         EXPECT_GE(fd, 0) << path;
-        const registered_handle made = register_handle(&connection, fd, uint32_t(flags), path.c_str());
+        const registered_handle made =
+            register_handle(&connection, fd, uint32_t(flags), path.c_str());
         EXPECT_EQ(made.status, OK);
         return made.number;
     }
@@ -76,7 +77,8 @@ TEST_F(fhandler_test, the_twenty_most_recently_used_handles_hold_the_descriptors
     for (int i = 1; i < 21; ++i) EXPECT_TRUE(holds_descriptor(handles[size_t(i)])) << i;
 
     // Using the first reopens it and moves it to the front; the second gives up its descriptor.
-    const handle_descriptor used = descriptor_of(&connection, find_handle(connection.handles, handles[0]));
+    const handle_descriptor used =
+        descriptor_of(&connection, find_handle(connection.handles, handles[0]));
     ASSERT_EQ(used.status, OK);
     EXPECT_GE(used.fd, 0);
     EXPECT_EQ(position_of(handles[0]), 0);
@@ -104,7 +106,8 @@ TEST_F(fhandler_test, reopening_never_creates_nor_truncates) {
     const std::string other = make_file("other");
     for (int i = 0; i < 20; ++i) open_handle(other);
     ASSERT_FALSE(holds_descriptor(first));
-    const handle_descriptor again = descriptor_of(&connection, find_handle(connection.handles, first));
+    const handle_descriptor again =
+        descriptor_of(&connection, find_handle(connection.handles, first));
     ASSERT_EQ(again.status, OK);
     char text[32] = {};
     EXPECT_EQ(pread(again.fd, text, sizeof text, 0), 14);
@@ -117,7 +120,8 @@ TEST_F(fhandler_test, a_handle_whose_file_vanished_is_dropped_when_reopened) {
     const std::string other = make_file("other");
     for (int i = 0; i < 20; ++i) open_handle(other);
     fs::remove(gone);
-    const handle_descriptor failed = descriptor_of(&connection, find_handle(connection.handles, handle));
+    const handle_descriptor failed =
+        descriptor_of(&connection, find_handle(connection.handles, handle));
     EXPECT_EQ(failed.status, NOT_FOUND);
     EXPECT_EQ(find_handle(connection.handles, handle), nullptr);
     EXPECT_EQ(connection.handles->count, 20);
@@ -152,4 +156,4 @@ TEST_F(fhandler_test, the_201st_handle_is_refused_and_numbers_are_never_reused) 
     EXPECT_EQ(find_handle(connection.handles, last), nullptr);
 }
 
-}  // namespace
+} // namespace

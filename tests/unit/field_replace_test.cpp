@@ -83,7 +83,8 @@ TEST_F(field_replace_test, replaces_the_field_and_leaves_every_other_byte_alone)
          "alice!NEW!G!/h!!!!\nalice!second!G!/h!!!!\n"},
         {"root:$6$x$y:19000:0:99999:7:::\nalice:!:19000:0:99999:7:::\nbin:*:19000:0:99999:7:::\n",
          "alice", 1, ':',
-         "root:$6$x$y:19000:0:99999:7:::\nalice:NEW:19000:0:99999:7:::\nbin:*:19000:0:99999:7:::\n"},
+         "root:$6$x$y:19000:0:99999:7:::\nalice:NEW:19000:0:99999:7:::\nbin:*:19000:0:99999:7:::"
+         "\n"},
         // An exact match passes over a record whose name differs in letter case only.
         {"Alice:A:1:::\nalice:a:1:::\n", "alice", 1, ':', "Alice:A:1:::\nalice:NEW:1:::\n",
          name_match::exact},
@@ -264,18 +265,20 @@ struct scratch_dir {
 };
 
 TEST_F(field_replace_test, a_database_on_another_file_system_is_rewritten_in_its_own_directory) {
-    struct stat shm {}, here {};
+    struct stat shm {
+    }, here{};
     if (stat("/dev/shm", &shm) != 0 || stat(".", &here) != 0)
         GTEST_SKIP() << "no /dev/shm to hold a database";
-    if (shm.st_dev == here.st_dev) GTEST_SKIP() << "/dev/shm is the working directory's file system";
+    if (shm.st_dev == here.st_dev)
+        GTEST_SKIP() << "/dev/shm is the working directory's file system";
     scratch_dir elsewhere("/dev/shm");
     ASSERT_FALSE(elsewhere.path.empty());
     const std::string database = elsewhere.path + "/db";
     write_whole(database, "x!1!2!/x!!!!\nalice!O!G!/h!!!!\n");
     ASSERT_EQ(chmod(database.c_str(), 0640), 0);
-    EXPECT_EQ(replace_field(field_change{database.c_str(), "alice", 2, '!', "NEW",
-                                         name_match::any_case}),
-              db_result::done);
+    EXPECT_EQ(
+        replace_field(field_change{database.c_str(), "alice", 2, '!', "NEW", name_match::any_case}),
+        db_result::done);
     EXPECT_EQ(read_whole(database), "x!1!2!/x!!!!\nalice!O!NEW!/h!!!!\n");
     struct stat status {};
     ASSERT_EQ(stat(database.c_str(), &status), 0);
@@ -312,4 +315,4 @@ TEST_F(field_replace_test, a_write_that_fails_removes_the_new_file_and_changes_n
     EXPECT_EQ(entries(root.path()), base_entries);
 }
 
-}  // namespace
+} // namespace

@@ -179,4 +179,4 @@ TEST(dispatchers, change_pwd_and_connection_closing_do_not_copy_back) {
     EXPECT_EQ(chain.modules[0].user_module_data, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -61,7 +61,8 @@ protected:
     void SetUp() override {
         hostacct_fixture::SetUp();
         if (HasFatalFailure()) return;
-        if (geteuid() != 0) GTEST_SKIP() << "reading the shadow database and switching users need root";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "reading the shadow database and switching users need root";
         for (const char *name : {"daemon", "bin", "nobody"})
             if (!locked_host_user(name))
                 GTEST_SKIP() << "the host has no locked system user " << name;
@@ -72,12 +73,17 @@ protected:
         daemon_shell = daemon_user.pw_shell;
         bin_group_name = getgrgid(getpwnam("bin")->pw_gid)->gr_name;
         home = root.file("home/daemon");
-        root.write_file("hosts.db",
-                        "daemon!" + hash("daemon-guest", "$1$dddddddd") + "!" + home + "!!!!\n"
-                        "  bin!" + hash("bin-guest", "$1$bbbbbbbb") + "!!/srv/bin/p!/srv/bin/pub!!\n" +
-                        stranger + "!" + hash("stranger-guest", "gs") + "!/home/stranger!!!!\n"
-                        "broken!" + hash("broken-guest", "gx") + "!!/p!\n"
-                        "nobody!!/home/nobody!!!!\n");
+        root.write_file("hosts.db", "daemon!" + hash("daemon-guest", "$1$dddddddd") + "!" + home +
+                                        "!!!!\n"
+                                        "  bin!" +
+                                        hash("bin-guest", "$1$bbbbbbbb") +
+                                        "!!/srv/bin/p!/srv/bin/pub!!\n" + stranger + "!" +
+                                        hash("stranger-guest", "gs") +
+                                        "!/home/stranger!!!!\n"
+                                        "broken!" +
+                                        hash("broken-guest", "gx") +
+                                        "!!/p!\n"
+                                        "nobody!!/home/nobody!!!!\n");
         ASSERT_EQ(load("<module mod_system_users>\n"
                        "  <VirtualDomain hosts>\n"
                        "    PasswdFile @ROOT@hosts.db\n    EnableDomain 1\n    Alias hosts\n"
@@ -86,7 +92,9 @@ protected:
                        "  <VirtualDomain groups>\n"
                        "    PasswdFile @ROOT@hosts.db\n    EnableDomain 1\n    Alias groups\n"
                        "    AuthorizedGroup tvn-no-such-group\n"
-                       "    AuthorizedGroup " + bin_group_name + "\n"
+                       "    AuthorizedGroup " +
+                       bin_group_name +
+                       "\n"
                        "  </VirtualDomain>\n"
                        "  <VirtualDomain shells>\n"
                        "    PasswdFile @ROOT@hosts.db\n    EnableDomain 1\n    Alias shells\n"
@@ -94,8 +102,12 @@ protected:
                        "  </VirtualDomain>\n"
                        "  <VirtualDomain both>\n"
                        "    PasswdFile @ROOT@hosts.db\n    EnableDomain 1\n    Alias both\n"
-                       "    AuthorizedShell /bin/sh\n    AuthorizedShell " + daemon_shell + "\n"
-                       "    AuthorizedGroup " + daemon_group_name + "\n"
+                       "    AuthorizedShell /bin/sh\n    AuthorizedShell " +
+                       daemon_shell +
+                       "\n"
+                       "    AuthorizedGroup " +
+                       daemon_group_name +
+                       "\n"
                        "    ShowSymLink Enabled\n"
                        "  </VirtualDomain>\n"
                        "  <VirtualDomain gone>\n"
@@ -274,4 +286,4 @@ TEST_F(hostacct_auth_test, a_failed_switch_refuses_the_login_and_leaves_no_sessi
     }
 }
 
-}  // namespace
+} // namespace

@@ -66,8 +66,9 @@ TEST_F(hostacct_config_test, a_second_database_is_a_warning_and_the_first_one_st
     ASSERT_EQ(load_section("<VirtualDomain d>\nPasswdFile /first\nPasswdFile /second\n"
                            "EnableDomain 1\n</VirtualDomain>\n"),
               1);
-    EXPECT_EQ(printed,
-              "Keep attention, field 'PasswdFile' inserted two times.\nWe are storing the first one\n");
+    EXPECT_EQ(
+        printed,
+        "Keep attention, field 'PasswdFile' inserted two times.\nWe are storing the first one\n");
     EXPECT_STREQ(domains()->passwd_file, "/first");
     EXPECT_EQ(domains()->enabled, 1);
 }
@@ -109,4 +110,4 @@ TEST_F(hostacct_config_test, server_exit_gives_the_lists_back_to_the_start_up_po
     EXPECT_EQ(module.init_module_data, nullptr);
 }
 
-}  // namespace
+} // namespace

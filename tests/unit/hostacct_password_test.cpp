@@ -70,8 +70,8 @@ TEST_F(hostacct_password_test, refused_changes_are_passed_on_and_change_nothing)
         const char *current;
     };
     const case_row rows[] = {
-        {"daemon", "hosts", "daemon-guest"},   // the guest password is never the current one
-        {"daemon", "hosts", "*"},              // a locked host password matches nothing
+        {"daemon", "hosts", "daemon-guest"}, // the guest password is never the current one
+        {"daemon", "hosts", "*"},            // a locked host password matches nothing
         {"daemon", "hosts", ""},
     };
     for (const case_row &row : rows) {
@@ -84,4 +84,4 @@ TEST_F(hostacct_password_test, refused_changes_are_passed_on_and_change_nothing)
     }
 }
 
-}  // namespace
+} // namespace

@@ -39,8 +39,7 @@ protected:
     }
     static std::set<std::string> aliases(const virtual_domain *record) {
         std::set<std::string> names;
-        for (const name_node *a = record->aliases; a != nullptr; a = a->next)
-            names.insert(a->name);
+        for (const name_node *a = record->aliases; a != nullptr; a = a->next) names.insert(a->name);
         return names;
     }
     static void close_all(virtual_domain *list) {
@@ -148,9 +147,10 @@ TEST_F(journal_config_test, a_missing_file_section_or_virtual_domain_gives_no_li
 }
 
 TEST_F(journal_config_test, a_log_file_that_cannot_be_opened_leaves_its_section_silent) {
-    virtual_domain *list = read("<module mod_log>\n  <VirtualDomain a>\n"
-                                "    LoggingFile @DIR@no-such-dir/a.log\n    LogGetdir\n"
-                                "  </VirtualDomain>\n</module>\n");
+    virtual_domain *list = read(
+        "<module mod_log>\n  <VirtualDomain a>\n"
+        "    LoggingFile @DIR@no-such-dir/a.log\n    LogGetdir\n"
+        "  </VirtualDomain>\n</module>\n");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->log_fd, -1);
     EXPECT_EQ(list->method_mask, bit(GETDIR));
@@ -158,9 +158,10 @@ TEST_F(journal_config_test, a_log_file_that_cannot_be_opened_leaves_its_section_
 
 TEST_F(journal_config_test, a_repeated_logging_file_replaces_the_first_and_closes_it) {
     const int before = open_descriptors();
-    virtual_domain *list = read("<module mod_log>\n  <VirtualDomain a>\n"
-                                "    LoggingFile @DIR@one.log\n    LoggingFile @DIR@two.log\n"
-                                "  </VirtualDomain>\n</module>\n");
+    virtual_domain *list = read(
+        "<module mod_log>\n  <VirtualDomain a>\n"
+        "    LoggingFile @DIR@one.log\n    LoggingFile @DIR@two.log\n"
+        "  </VirtualDomain>\n</module>\n");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(open_descriptors(), before + 1);
     ASSERT_EQ(write(list->log_fd, "x", 1), 1);
@@ -231,8 +232,9 @@ int init_in(const journal_library &lib, const scratch_dir &dir, tvn_module &reco
 
 TEST_F(journal_config_test, init_module_names_the_module_and_sets_only_its_two_hooks) {
     std::filesystem::create_directories(dir.file("conf"));
-    dir.write("conf/tolvane.conf", "<module mod_log>\n <VirtualDomain a>\n  LoggingFile a.log\n"
-                                   " </VirtualDomain>\n</module>\n");
+    dir.write("conf/tolvane.conf",
+              "<module mod_log>\n <VirtualDomain a>\n  LoggingFile a.log\n"
+              " </VirtualDomain>\n</module>\n");
     tvn_module record{};
     record.mpool = pool;
     for (tvn_hook tvn_module::*hook :
@@ -267,10 +269,11 @@ TEST_F(journal_config_test, init_module_without_its_section_says_so_and_answers_
     tvn_module record{};
     record.mpool = pool;
     EXPECT_EQ(init_in(lib, dir, record, printed), INTERNAL_SERVER_ERR);
-    EXPECT_EQ(printed, "I can't find <module mod_log> section, I can't go on\n"
-                       "Can't read config file for mod_log module\n");
+    EXPECT_EQ(printed,
+              "I can't find <module mod_log> section, I can't go on\n"
+              "Can't read config file for mod_log module\n");
     EXPECT_EQ(record.logging, nullptr);
     EXPECT_EQ(record.init_module_data, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -47,7 +47,8 @@ struct journal_library {
         find(methods, "methods_string");
         find(statuses, "statusr");
     }
-    template <typename T> void find(T &symbol, const char *name) {
+    template <typename T>
+    void find(T &symbol, const char *name) {
         symbol = reinterpret_cast<T>(dlsym(handle, name));
         if (symbol == nullptr) error += std::string(" missing ") + name;
     }
@@ -96,4 +97,4 @@ inline int open_descriptors() {
     return count;
 }
 
-}  // namespace journal_test
+} // namespace journal_test

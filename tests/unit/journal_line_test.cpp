@@ -77,16 +77,29 @@ constexpr uint32_t bit(unsigned method) { return uint32_t(1) << method; }
 
 TEST_F(journal_line_test, init_vect_names_every_method_and_status) {
     const std::vector<std::string> methods = {
-        "UNKNOWN",    "CONNECT   ", "DISCONNECT", "GETDIR    ", "",           "OPEN      ",
-        "READ      ", "WRITE     ", "CLOSE     ", "",           "",           "DELETE    ",
+        "UNKNOWN",    "CONNECT   ", "DISCONNECT", "GETDIR    ", "",          "OPEN      ",
+        "READ      ", "WRITE     ", "CLOSE     ", "",           "",          "DELETE    ",
         "MKDIR     ", "RENAME    ", "",           "COPYFILE  ", "CHANGEPWD "};
-    const std::vector<std::string> statuses = {
-        "NOT USED ",         "OK      ",            "BAD_REQUEST",    "REDIRECT",
-        "AUTH_REQUIRED",     "WRONG_AUTH",          "CLIENT_VERSION_NOT_SUPP",
-        "REQUEST_TIMED_OUT", "INTERNAL_SERVER_ERR", "NOT_FOUND",      "DIR_NOT_EMPTY",
-        "READONLY_ACCESS",   "FILE_IS_A_DIR",       "ACCESS_DENIED",  "FILE_EXISTS",
-        "INVALID_OPENMODE",  "NO_MORE_FILEHANDLES", "INVALID_HANDLE", "QUOTA_EXCEDED",
-        "DISK_FULL"};
+    const std::vector<std::string> statuses = {"NOT USED ",
+                                               "OK      ",
+                                               "BAD_REQUEST",
+                                               "REDIRECT",
+                                               "AUTH_REQUIRED",
+                                               "WRONG_AUTH",
+                                               "CLIENT_VERSION_NOT_SUPP",
+                                               "REQUEST_TIMED_OUT",
+                                               "INTERNAL_SERVER_ERR",
+                                               "NOT_FOUND",
+                                               "DIR_NOT_EMPTY",
+                                               "READONLY_ACCESS",
+                                               "FILE_IS_A_DIR",
+                                               "ACCESS_DENIED",
+                                               "FILE_EXISTS",
+                                               "INVALID_OPENMODE",
+                                               "NO_MORE_FILEHANDLES",
+                                               "INVALID_HANDLE",
+                                               "QUOTA_EXCEDED",
+                                               "DISK_FULL"};
     for (std::size_t i = 0; i < methods.size(); ++i) EXPECT_EQ(lib.methods[i], methods[i]) << i;
     for (std::size_t i = 0; i < statuses.size(); ++i) EXPECT_EQ(lib.statuses[i], statuses[i]) << i;
 }
@@ -199,8 +212,7 @@ TEST_F(journal_line_test, no_memory_for_the_record_or_the_line_answers_8) {
     EXPECT_EQ(request.user_module_data, nullptr);
     tvn_free(pools->connection_pool, taken.back());
 
-    while (tvn_malloc(pools->request_pool, 8) != nullptr) {
-    }
+    while (tvn_malloc(pools->request_pool, 8) != nullptr) {}
     request.method = GETDIR;
     request.response = OK;
     EXPECT_EQ(lib.log(&request), INTERNAL_SERVER_ERR); // the record fitted, the line did not
@@ -234,4 +246,4 @@ TEST_F(journal_line_test, connection_closing_closes_the_descriptor_and_releases_
     section.log_fd = -1;
 }
 
-}  // namespace
+} // namespace

@@ -30,19 +30,25 @@ protected:
         service_uid = daemon_user->pw_uid;
         service_gid = bin_group->gr_gid;
         home = root.file("home/alice");
-        root.write_file("sales.db",
-                        "alice!" + hash("owner-pw", "$1$aaaaaaaa") + "!" + hash("guest-pw", "gg") +
-                            "!" + home + "!!!!\n"
-                            "  bob!" + hash("bob-owner", "$1$bbbbbbbb") + "!" +
-                            hash("bob-guest", "$1$cccccccc") + "!!/srv/bob/p!/srv/bob/pub!!\n"
-                            "same!" + hash("both", "$1$dddddddd") + "!" + hash("both", "$1$eeeeeeee") +
-                            "!/home/same!!!!\n"
-                            "broken!" + hash("x", "$1$ffffffff") + "!" + hash("y", "$1$gggggggg") +
-                            "!!/p!/pub!\n"
-                            "eve!!!/home/eve!!!!\n"
-                            "tok!*0!*1!/home/tok!!!!\n");
-        root.write_file("last.db", "lena!" + hash("lena-pw", "$1$hhhhhhhh") + "!!/home/lena!!!!\n"
-                                   "anonymous!" + hash("", "$1$iiiiiiii") + "!!/home/anon!!!!\n");
+        root.write_file(
+            "sales.db",
+            "alice!" + hash("owner-pw", "$1$aaaaaaaa") + "!" + hash("guest-pw", "gg") + "!" + home +
+                "!!!!\n"
+                "  bob!" +
+                hash("bob-owner", "$1$bbbbbbbb") + "!" + hash("bob-guest", "$1$cccccccc") +
+                "!!/srv/bob/p!/srv/bob/pub!!\n"
+                "same!" +
+                hash("both", "$1$dddddddd") + "!" + hash("both", "$1$eeeeeeee") +
+                "!/home/same!!!!\n"
+                "broken!" +
+                hash("x", "$1$ffffffff") + "!" + hash("y", "$1$gggggggg") +
+                "!!/p!/pub!\n"
+                "eve!!!/home/eve!!!!\n"
+                "tok!*0!*1!/home/tok!!!!\n");
+        root.write_file("last.db", "lena!" + hash("lena-pw", "$1$hhhhhhhh") +
+                                       "!!/home/lena!!!!\n"
+                                       "anonymous!" +
+                                       hash("", "$1$iiiiiiii") + "!!/home/anon!!!!\n");
         root.write_file("first.db", "alice!" + hash("first-pw", "$1$jjjjjjjj") + "!!/first!!!!\n");
         ASSERT_EQ(load("<module mod_virtual_users>\n"
                        "  TvnUser daemon\n"
@@ -87,11 +93,10 @@ protected:
     // Logs in within a child that first runs prepare, and reports what auth left behind.
     report login(const char *user, const char *domain, const char *password,
                  const std::function<void(listacct::list_settings *)> &prepare = {}) {
-        return tvn_test::log_in_child(
-            listacct::auth, listacct::access_check, settings(), {user, domain, password},
-            root.file("link"), [&] {
-                if (prepare) prepare(settings());
-            });
+        return tvn_test::log_in_child(listacct::auth, listacct::access_check, settings(),
+                                      {user, domain, password}, root.file("link"), [&] {
+                                          if (prepare) prepare(settings());
+                                      });
     }
 
     // Drops this child's root rights before the login, as a worker of a restricted server.
@@ -110,7 +115,8 @@ protected:
 
 // ---- auth ----------------------------------------------------------------------------------
 
-TEST_F(listacct_auth_test, an_owner_gets_three_directories_and_the_worker_becomes_the_service_account) {
+TEST_F(listacct_auth_test,
+       an_owner_gets_three_directories_and_the_worker_becomes_the_service_account) {
     if (needs_root()) GTEST_SKIP() << "the login switches user and groups: needs root";
     report done = login("alice", "sales.example", "owner-pw");
     ASSERT_FALSE(done.empty()) << "the child did not report";
@@ -246,4 +252,4 @@ TEST_F(listacct_auth_test, the_domain_link_flags_reach_link_permission) {
     EXPECT_EQ(done["access"], std::to_string(ACCESS_DENIED));
 }
 
-}  // namespace
+} // namespace

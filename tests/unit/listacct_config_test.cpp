@@ -67,4 +67,4 @@ TEST_F(listacct_config_test, the_service_account_defaults_to_nobody_and_is_never
     }
 }
 
-}  // namespace
+} // namespace

@@ -36,9 +36,12 @@ protected:
         if (testing::Test::HasFatalFailure()) return;
         owner_hash = hash("owner-pw", "$1$aaaaaaaa");
         guest_hash = hash("guest-pw", "$1$bbbbbbbb");
-        database = "first!F1!F2!/home/first!!!!\n"
-                   "\talice!" + owner_hash + "!" + guest_hash + "!/home/alice!!!!\n"
-                   "last!L1!L2!!/p!/q!/w!\n";
+        database =
+            "first!F1!F2!/home/first!!!!\n"
+            "\talice!" +
+            owner_hash + "!" + guest_hash +
+            "!/home/alice!!!!\n"
+            "last!L1!L2!!/p!/q!/w!\n";
         root.write_file("sales.db", database);
         ASSERT_EQ(load("<module mod_virtual_users>\n"
                        "  <VirtualDomain sales>\n"
@@ -87,7 +90,8 @@ protected:
         return "\talice!" + owner + "!" + guest + "!/home/alice!!!!\n";
     }
     std::string database_with(const std::string &owner, const std::string &guest) const {
-        return "first!F1!F2!/home/first!!!!\n" + alice_line(owner, guest) + "last!L1!L2!!/p!/q!/w!\n";
+        return "first!F1!F2!/home/first!!!!\n" + alice_line(owner, guest) +
+               "last!L1!L2!!/p!/q!/w!\n";
     }
 
     std::string owner_hash, guest_hash, database;
@@ -127,7 +131,8 @@ TEST_F(listacct_password_test, a_current_password_not_the_owners_is_passed_on) {
     };
     for (const case_row &row : rows) {
         const change_result refused = change(row.user, row.domain, row.current, "x", row.which);
-        EXPECT_EQ(refused.status, NOT_HANDLED) << row.domain << " " << row.current << " " << row.which;
+        EXPECT_EQ(refused.status, NOT_HANDLED)
+            << row.domain << " " << row.current << " " << row.which;
         EXPECT_EQ(refused.disconnect, 0);
         EXPECT_EQ(printed, "");
         EXPECT_EQ(root.read_file("sales.db"), database);
@@ -180,7 +185,8 @@ TEST_F(listacct_password_test, the_domains_password_hash_decides_the_form_of_the
     std::string current = "owner-pw";
     for (const case_row &row : rows) {
         const std::string fresh = std::string("pw-") + row.domain + std::to_string(row.which);
-        const change_result done = change("alice", row.domain, current.c_str(), fresh.c_str(), row.which);
+        const change_result done =
+            change("alice", row.domain, current.c_str(), fresh.c_str(), row.which);
         ASSERT_EQ(done.status, OK) << row.domain << " " << printed;
         EXPECT_EQ(done.new_hash.rfind(row.prefix, 0), 0u) << done.new_hash;
         if (row.length != 0) {
@@ -228,9 +234,12 @@ protected:
         nobody = getpwnam("nobody");
         if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
         ASSERT_EQ(mkdir(root.file("users").c_str(), 0755), 0);
-        original = "first!F1!F2!/home/first!!!!\n"
-                   "alice!" + hash("owner-pw", "$1$aaaaaaaa") + "!G!/home/alice!!!!\n"
-                   "last!L1!L2!!/p!/q!/w!\n";
+        original =
+            "first!F1!F2!/home/first!!!!\n"
+            "alice!" +
+            hash("owner-pw", "$1$aaaaaaaa") +
+            "!G!/home/alice!!!!\n"
+            "last!L1!L2!!/p!/q!/w!\n";
         root.write_file("users/sales.db", original);
         ASSERT_EQ(chmod(root.file("users/sales.db").c_str(), 0640), 0);
         ASSERT_EQ(load("<module mod_virtual_users>\n"
@@ -299,4 +308,4 @@ TEST_F(listacct_rewrite_attack_test, files_planted_in_the_root_never_become_the_
     EXPECT_EQ(text, expected);
 }
 
-}  // namespace
+} // namespace

@@ -81,9 +81,15 @@ TEST_F(local_path_test, the_walk_refuses_links_and_every_dot_dot) {
         int error; // 0: opens
     };
     const row rows[] = {
-        {"dir/file", 0}, {"dir//sub", 0},        {"", 0},
-        {"dir/file-link", ELOOP}, {"linked/file", ELOOP}, {"linked", ELOOP},
-        {"dir/../dir/file", ELOOP}, {"..", ELOOP},  {"dir/nothing", ENOENT},
+        {"dir/file", 0},
+        {"dir//sub", 0},
+        {"", 0},
+        {"dir/file-link", ELOOP},
+        {"linked/file", ELOOP},
+        {"linked", ELOOP},
+        {"dir/../dir/file", ELOOP},
+        {"..", ELOOP},
+        {"dir/nothing", ENOENT},
         {"dir/file/x", ENOTDIR},
     };
     for (const row &r : rows) {
@@ -131,4 +137,4 @@ TEST_F(local_path_test, a_path_in_no_area_is_checked_from_the_root) {
     EXPECT_EQ(open_result(link + "/file", false), "link");
 }
 
-}  // namespace
+} // namespace

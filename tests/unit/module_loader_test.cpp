@@ -51,8 +51,7 @@ TEST_F(module_loader_test, modules_load_in_order_and_unload_after_their_exit_hoo
     EXPECT_TRUE(loaded("a.so"));
     EXPECT_EQ(handles[2], nullptr);
     unload_modules(conf.modules, handles);
-    EXPECT_EQ(events(),
-              "init_module a.so\ninit_module b.so\nserver_exit a.so\nserver_exit b.so\n");
+    EXPECT_EQ(events(), "init_module a.so\ninit_module b.so\nserver_exit a.so\nserver_exit b.so\n");
     EXPECT_FALSE(loaded("a.so"));
     EXPECT_FALSE(loaded("b.so"));
 }
@@ -60,7 +59,8 @@ TEST_F(module_loader_test, modules_load_in_order_and_unload_after_their_exit_hoo
 TEST_F(module_loader_test, a_missing_second_library_stops_loading_and_only_the_first_is_closed) {
     root.install_test_module("recorder_module", "a.so");
     root.install_test_module("recorder_module", "c.so");
-    ASSERT_EQ(load("LoadModule a.so\nLoadModule missing.so\nLoadModule c.so\n"), module_load::cannot_load);
+    ASSERT_EQ(load("LoadModule a.so\nLoadModule missing.so\nLoadModule c.so\n"),
+              module_load::cannot_load);
     const std::string path = root.path() + "lib/missing.so";
     EXPECT_NE(printed.find("Loading module library " + path + " ..."), std::string::npos);
     EXPECT_NE(printed.find("cannot open shared object file"), std::string::npos); // loader's text
@@ -88,8 +88,9 @@ TEST_F(module_loader_test, an_init_module_that_fails_keeps_its_handle_for_the_sh
     ASSERT_EQ(load("LoadModule a.so\nLoadModule bad.so\n"), module_load::init_failed);
     EXPECT_NE(handles[1], nullptr);
     unload_modules(conf.modules, handles);
-    EXPECT_EQ(events(), "init_module a.so\ninit_module_failed bad.so\nserver_exit a.so\n"
-                        "server_exit bad.so\n");
+    EXPECT_EQ(events(),
+              "init_module a.so\ninit_module_failed bad.so\nserver_exit a.so\n"
+              "server_exit bad.so\n");
     EXPECT_FALSE(loaded("a.so"));
     EXPECT_FALSE(loaded("bad.so"));
 }
@@ -105,4 +106,4 @@ TEST_F(module_loader_test, module_paths_are_built_under_the_roots_lib_directory)
     EXPECT_STREQ(path, "/srv/tvn/lib/journal.so");
 }
 
-}  // namespace
+} // namespace

@@ -187,4 +187,4 @@ TEST(os_layer, created_files_get_mode_0666_and_directories_0755_before_the_umask
     EXPECT_EQ(errno, ENOENT);
 }
 
-}  // namespace
+} // namespace

@@ -46,17 +46,21 @@ TEST(packet_check, every_refusal_of_the_header) {
     };
     std::vector<uint8_t> data(16);
     const row rows[] = {
-        {"magic, first byte", tvn_client::keepalive_request().magic("XISP"), packet_fault::bad_header},
-        {"magic, last byte", tvn_client::keepalive_request().magic("SISQ"), packet_fault::bad_header},
+        {"magic, first byte", tvn_client::keepalive_request().magic("XISP"),
+         packet_fault::bad_header},
+        {"magic, last byte", tvn_client::keepalive_request().magic("SISQ"),
+         packet_fault::bad_header},
         {"method 0", packet_builder(0), packet_fault::bad_header},
         {"method 17", packet_builder(17), packet_fault::bad_header},
         {"method 255", packet_builder(255), packet_fault::bad_header},
-        {"a body on GETDIR", tvn_client::getdir_request("/").append_body("x"), packet_fault::bad_header},
+        {"a body on GETDIR", tvn_client::getdir_request("/").append_body("x"),
+         packet_fault::bad_header},
         {"a WRITE announcing too much", tvn_client::write_request(1, 0, data).body_length(500001),
          packet_fault::write_too_long},
         {"header_length 10001", tvn_client::keepalive_request().header_length(10001),
          packet_fault::bad_header},
-        {"header_length 15", tvn_client::keepalive_request().header_length(15), packet_fault::bad_header},
+        {"header_length 15", tvn_client::keepalive_request().header_length(15),
+         packet_fault::bad_header},
         {"version 1.1", tvn_client::keepalive_request().minor_version(1), packet_fault::bad_header},
         {"version 2.0", tvn_client::keepalive_request().major_version(2), packet_fault::bad_header},
     };
@@ -81,21 +85,27 @@ TEST(packet_check, every_refusal_of_a_parameter_block) {
     const row rows[] = {
         {"GETDIR without a path", packet_builder(GETDIR).put_u32(0)},
         {"OPEN without a path", packet_builder(OPEN).put_u32(0)},
-        {"RENAME without a NUL after the old path", packet_builder(RENAME).put_u32(0).put_text("/Public/a", false)},
-        {"RENAME with an empty new path", packet_builder(RENAME).put_u32(0).put_text("/Public/a").put_text("")},
+        {"RENAME without a NUL after the old path",
+         packet_builder(RENAME).put_u32(0).put_text("/Public/a", false)},
+        {"RENAME with an empty new path",
+         packet_builder(RENAME).put_u32(0).put_text("/Public/a").put_text("")},
         {"READ too short", packet_builder(READ).put_u32(0).put_u32(1).put_u32(0)},
         {"READ of 500001", tvn_client::read_request(1, 0, 500001)},
         {"READ of -1", tvn_client::read_request(1, 0, -1)},
-        {"WRITE with a longer block", packet_builder(WRITE).put_u32(0).put_u32(1).put_u32(0).put_u32(0).put_u32(0)},
-        {"WRITE longer than its data", packet_builder(WRITE).put_u32(0).put_u32(1).put_u32(0).put_u32(11).append_body(ten)},
+        {"WRITE with a longer block",
+         packet_builder(WRITE).put_u32(0).put_u32(1).put_u32(0).put_u32(0).put_u32(0)},
+        {"WRITE longer than its data",
+         packet_builder(WRITE).put_u32(0).put_u32(1).put_u32(0).put_u32(11).append_body(ten)},
         {"CLOSE too short", packet_builder(CLOSE).put_u32(0)},
-        {"COPYFILE too short", packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5)},
+        {"COPYFILE too short",
+         packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5)},
         {"COPYFILE of 500001", tvn_client::copyfile_request(1, 0, 500001, "/Public/a")},
         {"CONNECT too short", packet_builder(CONNECT).put_u32(0).put_u16(1).put_u16(0)},
         {"CONNECT with an empty login", tvn_client::connect_request("", "secret")},
         {"CONNECT with a login beginning with @", tvn_client::connect_request("@test", "secret")},
         {"CHANGEPWD too short", packet_builder(CHANGEPWD).put_u32(1).put_field("secret", 128)},
-        {"CHANGEPWD with a login beginning with @", tvn_client::changepwd_request("@test", "a", "b", true)},
+        {"CHANGEPWD with a login beginning with @",
+         tvn_client::changepwd_request("@test", "a", "b", true)},
         {"DISCONNECT", tvn_client::disconnect_request()},
         {"method 4", packet_builder(4).put_u32(0).put_text("/Public")},
         {"method 9", packet_builder(9)},
@@ -162,7 +172,8 @@ TEST(packet_check, paths_stand_in_the_request_and_numbers_in_the_parsed_record) 
     EXPECT_STREQ(copy.request.remote_path2, "/Public/src");
 
     // Parameters that end right after the reserved bytes give an empty source path.
-    checked bare = check(packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5).put_field("", 16));
+    checked bare = check(
+        packet_builder(COPYFILE).put_u32(0).put_u32(1).put_u32(0).put_u32(5).put_field("", 16));
     ASSERT_EQ(bare.fault, packet_fault::none);
     EXPECT_STREQ(bare.request.remote_path2, "");
 
@@ -182,8 +193,9 @@ TEST(packet_check, paths_stand_in_the_request_and_numbers_in_the_parsed_record) 
 TEST(packet_check, every_fault_has_its_journal_text) {
     EXPECT_STREQ(packet_fault_message(packet_fault::bad_header), " Bad Header packet");
     EXPECT_STREQ(packet_fault_message(packet_fault::bad_body), " Bad Body packet");
-    EXPECT_STREQ(packet_fault_message(packet_fault::write_too_long), "Body too long for write method");
+    EXPECT_STREQ(packet_fault_message(packet_fault::write_too_long),
+                 "Body too long for write method");
     EXPECT_EQ(packet_fault_message(packet_fault::none), nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -68,9 +68,9 @@ TEST(password_entry_test, the_same_password_twice_gives_its_hash_in_the_form_ask
         std::size_t length;
         const char *prefix;
     };
-    for (const case_row row : {case_row{salt_form::md5, 34, "$1$"},
-                               case_row{salt_form::traditional, 13, ""},
-                               case_row{salt_form::sha512, 106, "$6$"}}) {
+    for (const case_row row :
+         {case_row{salt_form::md5, 34, "$1$"}, case_row{salt_form::traditional, 13, ""},
+          case_row{salt_form::sha512, 106, "$6$"}}) {
         const entry typed = enter_twice(row.form, "open sesame", "open sesame");
         EXPECT_EQ(typed.result.size(), row.length) << typed.result;
         EXPECT_EQ(typed.result.rfind(row.prefix, 0), 0u) << typed.result;
@@ -208,4 +208,4 @@ TEST(password_entry_test, without_a_terminal_the_entry_reports_an_internal_error
     EXPECT_EQ(*printed, "NULL:Internal error\n");
 }
 
-}  // namespace
+} // namespace

@@ -46,9 +46,9 @@ TEST(password_hash_test, the_library_forms_have_their_prefix_and_the_hosts_defau
         salt_form form;
         std::string prefix;
     };
-    for (const case_row &row : {case_row{salt_form::sha512, "$6$"},
-                                case_row{salt_form::yescrypt, "$y$"},
-                                case_row{salt_form::host_preferred, host_prefix}}) {
+    for (const case_row &row :
+         {case_row{salt_form::sha512, "$6$"}, case_row{salt_form::yescrypt, "$y$"},
+          case_row{salt_form::host_preferred, host_prefix}}) {
         char salt[salt_size];
         ASSERT_TRUE(set_salt(salt, row.form)) << row.prefix;
         EXPECT_EQ(std::string(salt).rfind(row.prefix, 0), 0u) << salt;
@@ -94,10 +94,10 @@ TEST(password_hash_test, method_names_are_md5_sha512_and_yescrypt_only) {
         salt_form form;
     };
     const case_row rows[] = {
-        {"md5", true, salt_form::md5},        {"sha512", true, salt_form::sha512},
+        {"md5", true, salt_form::md5},           {"sha512", true, salt_form::sha512},
         {"yescrypt", true, salt_form::yescrypt}, {"MD5", false, salt_form::md5},
-        {"des", false, salt_form::md5},       {"", false, salt_form::md5},
-        {"sha256", false, salt_form::md5},    {"md5 ", false, salt_form::md5},
+        {"des", false, salt_form::md5},          {"", false, salt_form::md5},
+        {"sha256", false, salt_form::md5},       {"md5 ", false, salt_form::md5},
         {nullptr, false, salt_form::md5},
     };
     for (const case_row &row : rows) {
@@ -166,7 +166,8 @@ TEST(password_hash_test, a_password_matches_only_its_own_hash) {
     };
     for (const case_row &row : rows)
         EXPECT_EQ(password_matches(row.password, row.stored), row.matches)
-            << (row.password ? row.password : "NULL") << " / " << (row.stored ? row.stored : "NULL");
+            << (row.password ? row.password : "NULL") << " / "
+            << (row.stored ? row.stored : "NULL");
 }
 
-}  // namespace
+} // namespace

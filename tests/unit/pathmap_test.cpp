@@ -40,7 +40,8 @@ struct pathmap_library {
         find(access, "access_check");
         find(check_syntax, "check_path_syntax");
     }
-    template <typename F> void find(F &function, const char *name) {
+    template <typename F>
+    void find(F &function, const char *name) {
         function = reinterpret_cast<F>(dlsym(handle, name));
         if (function == nullptr) error += std::string(" missing ") + name;
     }
@@ -139,7 +140,7 @@ TEST_F(pathmap_test, init_module_names_the_module_and_sets_only_its_two_hooks) {
 struct translation_row {
     const char *client;
     int status;
-    std::string local;       // when status is 0
+    std::string local;        // when status is 0
     const char *client_after; // the client path once translated; nullptr: unchanged
 };
 
@@ -329,8 +330,8 @@ TEST_F(pathmap_test, no_one_may_change_an_area_root) {
     for (const char *root : {"/Private", "/Private/", "/Public", "/public/", "/Web", "/WEB/"})
         for (uint8_t method : {MKDIR, DELETE, RENAME, OPEN})
             for (uint8_t guest : {0, 1}) {
-                SCOPED_TRACE(std::string(root) + " method " + std::to_string(method) +
-                             " guest " + std::to_string(guest));
+                SCOPED_TRACE(std::string(root) + " method " + std::to_string(method) + " guest " +
+                             std::to_string(guest));
                 request.method = method;
                 request.method_options = 0;
                 request.is_guest = guest;
@@ -371,30 +372,57 @@ TEST_F(pathmap_test, rename_translates_both_paths_and_stops_at_the_first_refusal
 
 TEST_F(pathmap_test, escape_attempts_are_refused_by_the_chain_for_every_user_and_method) {
     const std::string too_long = "/Private/" + std::string(40000, 'a');
-    const std::vector<std::string> escapes = {
-        "/Private/..", "/Private/../", "/Private/../x", "/Private/a/../../x", "/Private/./../x",
-        "/Private/.", "/Private/a/..", "/Public/..", "/Web/../Private/x", "/PRIVATE/../x",
-        "/pUbLiC/a/../../..", "/Private//../x", "/Private/a/.//", "/PublicX/y", "/Private..",
-        "/Private../x", "/Web../x", "/WEB..", "/Privatex/../../etc", "/Public.", "//Private/x",
-        "", "/", "Private/x", "../Private/x", ".", "..", "/..", "/../Private/x", "/etc/passwd",
-        too_long};
+    const std::vector<std::string> escapes = {"/Private/..",
+                                              "/Private/../",
+                                              "/Private/../x",
+                                              "/Private/a/../../x",
+                                              "/Private/./../x",
+                                              "/Private/.",
+                                              "/Private/a/..",
+                                              "/Public/..",
+                                              "/Web/../Private/x",
+                                              "/PRIVATE/../x",
+                                              "/pUbLiC/a/../../..",
+                                              "/Private//../x",
+                                              "/Private/a/.//",
+                                              "/PublicX/y",
+                                              "/Private..",
+                                              "/Private../x",
+                                              "/Web../x",
+                                              "/WEB..",
+                                              "/Privatex/../../etc",
+                                              "/Public.",
+                                              "//Private/x",
+                                              "",
+                                              "/",
+                                              "Private/x",
+                                              "../Private/x",
+                                              ".",
+                                              "..",
+                                              "/..",
+                                              "/../Private/x",
+                                              "/etc/passwd",
+                                              too_long};
     struct use {
         uint8_t method;
         bool as_second; // RENAME target or COPYFILE source
     };
-    const use uses[] = {{GETDIR, false}, {OPEN, false}, {DELETE, false},
-                        {MKDIR, false},  {RENAME, false}, {RENAME, true}, {COPYFILE, true}};
+    const use uses[] = {{GETDIR, false}, {OPEN, false},  {DELETE, false}, {MKDIR, false},
+                        {RENAME, false}, {RENAME, true}, {COPYFILE, true}};
     for (const std::string &escape : escapes)
         for (const use &u : uses)
             for (uint8_t guest : {0, 1}) {
-                SCOPED_TRACE("\"" + escape.substr(0, 40) + "\" method " +
-                             std::to_string(u.method) + " guest " + std::to_string(guest));
+                SCOPED_TRACE("\"" + escape.substr(0, 40) + "\" method " + std::to_string(u.method) +
+                             " guest " + std::to_string(guest));
                 request.method = u.method;
                 request.method_options = 0;
                 request.is_guest = guest;
-                if (u.method == COPYFILE) set_paths(nullptr, escape.c_str());
-                else if (u.as_second) set_paths("/Public/x", escape.c_str());
-                else set_paths(escape.c_str(), u.method == RENAME ? "/Public/x" : nullptr);
+                if (u.method == COPYFILE)
+                    set_paths(nullptr, escape.c_str());
+                else if (u.as_second)
+                    set_paths("/Public/x", escape.c_str());
+                else
+                    set_paths(escape.c_str(), u.method == RENAME ? "/Public/x" : nullptr);
                 EXPECT_EQ(through_chain(), ACCESS_DENIED);
                 EXPECT_EQ(u.as_second ? request.local_path2 : request.local_path1, nullptr);
                 EXPECT_EQ(request.disconnect, 0);
@@ -437,7 +465,7 @@ TEST_F(pathmap_test, check_path_syntax_refuses_dot_components_from_the_start_ind
         {"/a/./", 0, ACCESS_DENIED, "/a/./"},
         {"/Private/../y", 8, ACCESS_DENIED, "/Private/../y"},
         {"/../Private/y", 8, 0, "/../Private/y"}, // before the start index: not examined
-        {"/a/b/", 5, 0, "/a/b/"},                  // the "/" lies before the start
+        {"/a/b/", 5, 0, "/a/b/"},                 // the "/" lies before the start
         {"/a/b/", 4, 0, "/a/b"},
         {"/a", 3, ACCESS_DENIED, "/a"}, // past the end
         {"/a", -1, ACCESS_DENIED, "/a"},
@@ -477,4 +505,4 @@ TEST_F(pathmap_test, paths_beyond_the_16_bit_index_are_refused_without_reading_a
     EXPECT_EQ(through_chain(), ACCESS_DENIED);
 }
 
-}  // namespace
+} // namespace

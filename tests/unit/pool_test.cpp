@@ -10,7 +10,10 @@ namespace {
 
 class pool_test : public ::testing::Test {
 protected:
-    void SetUp() override { pools = create_connection_pools(); ASSERT_NE(pools, nullptr); }
+    void SetUp() override {
+        pools = create_connection_pools();
+        ASSERT_NE(pools, nullptr);
+    }
     void TearDown() override { release_connection_pools(pools); }
     tvn_mpool *pools = nullptr;
 };
@@ -114,4 +117,4 @@ TEST(init_pool, has_100_slots_and_the_three_functions) {
     release_init_pool(record); // releases the 100 blocks too (checked by the sanitizer build)
 }
 
-}  // namespace
+} // namespace

@@ -53,4 +53,4 @@ TEST(seeded_content, the_checksum_sees_a_changed_byte_and_the_length) {
     EXPECT_NE(a.value(), b.value());
 }
 
-}  // namespace
+} // namespace

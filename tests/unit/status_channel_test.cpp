@@ -70,10 +70,11 @@ TEST(status_report, ipv4_ipv6_and_no_address_survive_the_channel_encoding) {
         ASSERT_TRUE(decode_report(bytes.data(), bytes.size(), &decoded)) << row.family;
         EXPECT_TRUE(same(decoded, report)) << row.family;
     }
-    EXPECT_EQ(std::memcmp(make_report(MSG_ACCEPTED, reinterpret_cast<const sockaddr *>(&six))
-                              .address.data(),
-                          &six.sin6_addr, 16),
-              0);
+    EXPECT_EQ(
+        std::memcmp(
+            make_report(MSG_ACCEPTED, reinterpret_cast<const sockaddr *>(&six)).address.data(),
+            &six.sin6_addr, 16),
+        0);
 }
 
 TEST(status_report, anything_but_one_well_formed_record_is_refused) {
@@ -194,7 +195,8 @@ TEST_F(status_channel_test, both_ends_close_on_exec) {
 TEST_F(status_channel_test, an_empty_channel_is_reported_as_such_or_waited_on_until_a_signal) {
     received_report received;
     EXPECT_EQ(receive_report(ends[0], false, &received), receive_result::nothing);
-    struct sigaction alarm_action {}, previous {};
+    struct sigaction alarm_action {
+    }, previous{};
     alarm_action.sa_handler = [](int) {};
     sigemptyset(&alarm_action.sa_mask);
     ASSERT_EQ(sigaction(SIGALRM, &alarm_action, &previous), 0); // no SA_RESTART
@@ -212,4 +214,4 @@ TEST_F(status_channel_test, a_worker_whose_master_is_gone_cannot_report) {
     EXPECT_FALSE(post_report(ends[1], status_report{}));
 }
 
-}  // namespace
+} // namespace

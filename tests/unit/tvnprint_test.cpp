@@ -30,19 +30,52 @@ TEST(tvnprint_test, each_letter_takes_the_next_argument_and_nothing_else_is_copi
         std::string (*print)(pooled_request &);
     };
     const case_row rows[] = {
-        {"x", [](pooled_request &r) { tvnprint(r.get(), "%s%s", static_cast<const char *>(nullptr), "x"); return message(r); }},
-        {"-305", [](pooled_request &r) { tvnprint(r.get(), "%d", -305); return message(r); }},
-        {"0", [](pooled_request &r) { tvnprint(r.get(), "%d", 0); return message(r); }},
-        {"2147483647", [](pooled_request &r) { tvnprint(r.get(), "d", INT_MAX); return message(r); }},
-        {"-2147483648", [](pooled_request &r) { tvnprint(r.get(), "d", INT_MIN); return message(r); }},
-        {"A", [](pooled_request &r) { tvnprint(r.get(), "%c", 'A'); return message(r); }},
-        {"pid 42: Q", [](pooled_request &r) {
+        {"x",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "%s%s", static_cast<const char *>(nullptr), "x");
+             return message(r);
+         }},
+        {"-305",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "%d", -305);
+             return message(r);
+         }},
+        {"0",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "%d", 0);
+             return message(r);
+         }},
+        {"2147483647",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "d", INT_MAX);
+             return message(r);
+         }},
+        {"-2147483648",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "d", INT_MIN);
+             return message(r);
+         }},
+        {"A",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "%c", 'A');
+             return message(r);
+         }},
+        {"pid 42: Q",
+         [](pooled_request &r) {
              tvnprint(r.get(), "%s%d%s%c", "pid ", 42, ": ", 'Q');
              return message(r);
          }},
         // The format's own text never reaches the message.
-        {"x", [](pooled_request &r) { tvnprint(r.get(), "Hello %s!", "x"); return message(r); }},
-        {"", [](pooled_request &r) { tvnprint(r.get(), "Hello"); return message(r); }},
+        {"x",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "Hello %s!", "x");
+             return message(r);
+         }},
+        {"",
+         [](pooled_request &r) {
+             tvnprint(r.get(), "Hello");
+             return message(r);
+         }},
     };
     for (const case_row &row : rows) {
         pooled_request request;
@@ -63,10 +96,9 @@ TEST(tvnprint_test, the_message_is_one_block_of_the_request_pool) {
 
 TEST(tvnprint_test, a_full_request_pool_leaves_the_request_without_a_message) {
     pooled_request request;
-    while (tvn_malloc(request.pools()->request_pool, 1) != nullptr) {
-    }
+    while (tvn_malloc(request.pools()->request_pool, 1) != nullptr) {}
     tvnprint(request.get(), "%s", "lost");
     EXPECT_EQ(request->log_message, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -228,8 +228,7 @@ TEST(scan_line_test, words_are_cut_after_twenty_characters) {
     const std::string twenty = "abcdefghijklmnopqrst";
     EXPECT_EQ(scan_line(("<module " + twenty + ">").c_str(), "module", twenty.c_str()), 0);
     const std::string twenty_one = twenty + "u";
-    EXPECT_EQ(scan_line(("<module " + twenty_one + ">").c_str(), "module", twenty_one.c_str()),
-              -1);
+    EXPECT_EQ(scan_line(("<module " + twenty_one + ">").c_str(), "module", twenty_one.c_str()), -1);
     // A longer word whose first twenty characters match is no match either.
     EXPECT_EQ(scan_line(("<module " + twenty_one + ">").c_str(), "module", twenty.c_str()), -1);
 }
@@ -243,12 +242,13 @@ std::string next_line(FILE *file) {
 }
 
 TEST(search_module_test, skips_everything_before_the_section_and_stands_on_its_first_line) {
-    stream file = stream_of("<Server>\n  LoadModule journal.so\n</Server>\n"
-                            "<module mod_other>\nLogFile other\n</module>\n"
-                            "<\n<module\n"
-                            "  <  module   mod_log  > trailing\n"
-                            "LogFile first\n</module>\n"
-                            "<module mod_log>\nLogFile second\n");
+    stream file = stream_of(
+        "<Server>\n  LoadModule journal.so\n</Server>\n"
+        "<module mod_other>\nLogFile other\n</module>\n"
+        "<\n<module\n"
+        "  <  module   mod_log  > trailing\n"
+        "LogFile first\n</module>\n"
+        "<module mod_log>\nLogFile second\n");
     testing::internal::CaptureStdout();
     EXPECT_EQ(search_module(file.get(), "mod_log"), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -278,4 +278,4 @@ TEST(search_module_test, a_missing_section_is_reported) {
     }
 }
 
-}  // namespace
+} // namespace

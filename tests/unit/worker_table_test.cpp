@@ -191,4 +191,4 @@ TEST_F(worker_table_test, counts_and_slots_stay_right_through_any_sequence) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -56,7 +56,7 @@ long fill(Source source, char term, long *size, char **buffer) {
     }
 }
 
-}  // namespace
+} // namespace
 
 long read_line(FILE *stream, char term, long *size, char **buffer) {
     return fill(stream_source{stream}, term, size, buffer);
@@ -68,7 +68,8 @@ long read_line(const char *text, char term, long *size, char **buffer) {
 }
 
 line_buffer::line_buffer(long initial_size)
-    : text(static_cast<char *>(std::calloc(std::size_t(initial_size), 1))), size(initial_size) {}
+        : text(static_cast<char *>(std::calloc(std::size_t(initial_size), 1))),
+          size(initial_size) {}
 
 line_buffer::~line_buffer() { std::free(text); }
 

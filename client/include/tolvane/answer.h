@@ -38,7 +38,10 @@ public:
 
 private:
     friend class connection;
-    void clear() { header_.clear(); body_size_ = 0; }
+    void clear() {
+        header_.clear();
+        body_size_ = 0;
+    }
 
     std::vector<std::uint8_t> header_;
     // Sized to the largest body seen so far; body_size_ says how much of it is this answer's.
@@ -46,4 +49,4 @@ private:
     std::size_t body_size_ = 0;
 };
 
-}  // namespace tvn_client
+} // namespace tvn_client

@@ -78,4 +78,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace tvn_client
+} // namespace tvn_client

@@ -13,7 +13,7 @@
 namespace tvn_client {
 
 struct listing_entry {
-    std::string name;     // without the "/" that marks a directory
+    std::string name; // without the "/" that marks a directory
     bool is_dir = false;
     std::uint32_t size = 0;  // extended listings only, and never for a directory
     std::uint32_t mtime = 0; // seconds since 1970; absent (0) for a directory in a plain listing
@@ -29,4 +29,4 @@ std::optional<std::vector<listing_entry>> parse_listing(std::span<const std::uin
 // zero bytes each, "Web/" a single one. parse_listing refuses it; compare it bytewise.
 inline constexpr std::string_view root_listing{"Private/\0\0\0\0\0Public/\0\0\0\0\0Web/\0\0", 31};
 
-}  // namespace tvn_client
+} // namespace tvn_client

@@ -26,12 +26,30 @@ public:
 
     // The first four bytes of `text`, NUL-padded when it is shorter.
     packet_builder &magic(std::string_view text);
-    packet_builder &major_version(std::uint8_t value) { major_ = value; return *this; }
-    packet_builder &minor_version(std::uint8_t value) { minor_ = value; return *this; }
-    packet_builder &method(std::uint8_t value) { method_ = value; return *this; }
-    packet_builder &status(std::uint8_t value) { status_ = value; return *this; }
-    packet_builder &header_length(std::uint32_t value) { header_length_ = value; return *this; }
-    packet_builder &body_length(std::uint32_t value) { body_length_ = value; return *this; }
+    packet_builder &major_version(std::uint8_t value) {
+        major_ = value;
+        return *this;
+    }
+    packet_builder &minor_version(std::uint8_t value) {
+        minor_ = value;
+        return *this;
+    }
+    packet_builder &method(std::uint8_t value) {
+        method_ = value;
+        return *this;
+    }
+    packet_builder &status(std::uint8_t value) {
+        status_ = value;
+        return *this;
+    }
+    packet_builder &header_length(std::uint32_t value) {
+        header_length_ = value;
+        return *this;
+    }
+    packet_builder &body_length(std::uint32_t value) {
+        body_length_ = value;
+        return *this;
+    }
 
     // Parameter block, appended in call order.
     packet_builder &put_u16(std::uint16_t value);
@@ -80,7 +98,7 @@ inline constexpr std::uint32_t read_write = TVN_OPEN_READ_WRITE;
 inline constexpr std::uint32_t create = TVN_OPEN_CREATE;
 inline constexpr std::uint32_t exclusive = TVN_OPEN_EXCLUSIVE;
 inline constexpr std::uint32_t truncate_file = TVN_OPEN_TRUNCATE;
-}  // namespace open_mode
+} // namespace open_mode
 
 // One helper per method. Each returns a builder holding a well-formed request, so a test can
 // still override a header field before building it.
@@ -115,4 +133,4 @@ packet_builder copyfile_request(std::uint32_t handle, std::int32_t position, std
 packet_builder keepalive_request();
 packet_builder disconnect_request();
 
-}  // namespace tvn_client
+} // namespace tvn_client

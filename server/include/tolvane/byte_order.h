@@ -27,6 +27,6 @@ inline std::uint32_t get_le32(const std::uint8_t *at) {
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-}  // namespace tvn_wire
+} // namespace tvn_wire
 
 #endif

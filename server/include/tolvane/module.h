@@ -71,35 +71,35 @@ typedef struct tvn_request {
     char *os_version; /* never set by the server */
     uint16_t client_major_version;
     uint16_t client_minor_version;
-    uint32_t session_id; /* pid of the serving worker */
-    int connection_id;   /* the accepted socket */
-    int32_t status;      /* options word of the CONNECT that opened the session */
-    uint8_t response;    /* status of the answer just sent; 0 between requests */
-    uint8_t disconnect;  /* non-zero: the connection ends after this request */
+    uint32_t session_id;    /* pid of the serving worker */
+    int connection_id;      /* the accepted socket */
+    int32_t status;         /* options word of the CONNECT that opened the session */
+    uint8_t response;       /* status of the answer just sent; 0 between requests */
+    uint8_t disconnect;     /* non-zero: the connection ends after this request */
     void *init_module_data; /* the called module's global data (loaded before each hook) */
     void *user_module_data; /* the called module's per-connection data */
-    char *username; /* non-NULL once a session is open */
+    char *username;         /* non-NULL once a session is open */
     char *domain;
     char *password;
-    uint8_t is_guest; /* 0 owner, 1 guest, 2 not authenticated */
+    uint8_t is_guest;           /* 0 owner, 1 guest, 2 not authenticated */
     uint32_t server_ip_address; /* never set by the server */
     uint16_t server_port;       /* never set by the server */
     uint32_t client_ip_address; /* network byte order */
     uint16_t client_port;       /* network byte order */
-    char *private_dir; /* local directories of the three areas; NULL: area closed */
+    char *private_dir;          /* local directories of the three areas; NULL: area closed */
     char *public_dir;
     char *web_dir;
     uint8_t method;
     uint32_t method_options; /* OPEN: host open flags; CHANGEPWD: 1 owner, 2 guest */
-    char *remote_path1; /* CHANGEPWD: the new password */
-    char *local_path1;  /* CHANGEPWD: the new password's hash, left by the module */
+    char *remote_path1;      /* CHANGEPWD: the new password */
+    char *local_path1;       /* CHANGEPWD: the new password's hash, left by the module */
     char *remote_path2;
     char *local_path2;
     int32_t seek;
     int32_t length;
     uint8_t link_permission; /* TVN_LINK_SHOW, TVN_LINK_FOLLOW */
-    char *redirect; /* not used by the server */
-    char *msg_url;  /* not used by the server */
+    char *redirect;          /* not used by the server */
+    char *msg_url;           /* not used by the server */
     int16_t msg_win_pos_x;
     int16_t msg_win_pos_y;
     int16_t msg_win_dim_x;

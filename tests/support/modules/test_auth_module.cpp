@@ -32,8 +32,8 @@ std::string mode(const tvn_request *request) {
 
 char *pool_copy(tvn_request *request, const std::string &text) {
     tvn_mpool *pools = request->mpool;
-    auto *copy = static_cast<char *>(
-        pools->tvn_malloc(pools->connection_pool, uint32_t(text.size() + 1)));
+    auto *copy =
+        static_cast<char *>(pools->tvn_malloc(pools->connection_pool, uint32_t(text.size() + 1)));
     if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
     return copy;
 }
@@ -49,9 +49,12 @@ int auth_check(tvn_request *request) {
     if (how == "redirect") return REDIRECT;
     if (how == "internal") return INTERNAL_SERVER_ERR;
     if (!is_tester(request)) return NOT_HANDLED;
-    if (std::strcmp(request->password, "secret") == 0) request->is_guest = 0;
-    else if (std::strcmp(request->password, "guest") == 0) request->is_guest = 1;
-    else return WRONG_AUTH;
+    if (std::strcmp(request->password, "secret") == 0)
+        request->is_guest = 0;
+    else if (std::strcmp(request->password, "guest") == 0)
+        request->is_guest = 1;
+    else
+        return WRONG_AUTH;
     const std::string home = static_cast<settings *>(request->init_module_data)->home;
     request->private_dir = pool_copy(request, home + "/Private");
     request->public_dir = pool_copy(request, home + "/Public");
@@ -82,7 +85,7 @@ int change_pwd(tvn_request *request) {
     return OK;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int init_module(tvn_module *module, const char *server_root) {
     auto *own = static_cast<settings *>(

@@ -24,7 +24,7 @@ int logging(tvn_request *request) {
     return written == ssize_t(line.size()) ? OK : NOT_HANDLED;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int init_module(tvn_module *module, const char *server_root) {
     std::snprintf(journal_path, sizeof journal_path, "%slog/test_journal", server_root);
