@@ -2,6 +2,7 @@
 // one place that sends answers and writes the journal's lines.
 #include "connection.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "hooks.h"
 #include "os.h"
 #include "pool.h"
+#include "process_title.h"
 #include "workers.h"
 
 namespace {
@@ -71,6 +73,28 @@ void deliver(tvn_connection *connection, const outcome &result) {
     }
 }
 
+// The client as the process title shows it.
+void describe_client(tvn_connection *connection, const sockaddr_storage &address) {
+    connection->connected_at = std::time(nullptr);
+    std::strcpy(connection->client_text, "?");
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr,
+                  connection->client_text, sizeof connection->client_text);
+    else if (address.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr,
+                  connection->client_text, sizeof connection->client_text);
+    show_connection(connection, "login");
+}
+
+// The method's name for the process title.
+const char *method_name(uint8_t method) {
+    static constexpr const char *names[] = {"?",      "CONNECT", "DISCONNECT", "GETDIR", "?",
+                                            "OPEN",   "READ",    "WRITE",      "CLOSE",  "?",
+                                            "?",      "DELETE",  "MKDIR",      "RENAME", "KEEPALIVE",
+                                            "COPYFILE", "CHANGEPWD"};
+    return method <= TVN_LAST_METHOD ? names[method] : "?";
+}
+
 void serve_request(tvn_connection *connection) {
     tvn_request *request = connection->request;
     const uint8_t method = connection->parsed.method;
@@ -78,7 +102,9 @@ void serve_request(tvn_connection *connection) {
     // A real request of a session (or a password change) ends its idleness.
     if ((connection->session_open || method == CHANGEPWD) && method != KEEPALIVE)
         connection->idle_ticks = 0;
+    show_connection(connection, method_name(method));
     deliver(connection, dispatch(connection));
+    if (method == CONNECT) show_connection(connection, method_name(method)); // now with the login
 }
 
 // The client's address in the request, as the module interface carries it: IPv4 only. An
@@ -151,6 +177,7 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     connection->handles = handles;
     os_dup_list(connection);
     put_client_address(request, info->client_addr);
+    describe_client(connection, info->client_addr);
     const int32_t grace = info->server_conf->login_grace_time;
     if (grace > 0) connection->login_deadline = monotonic_ms() + int64_t(grace) * 1000;
     prepare_client_socket(socket, info->server_conf);

@@ -1,6 +1,8 @@
 // The server's own state of one connection, the argument of every handler and dispatcher.
 #pragma once
 
+#include <ctime>
+
 #include "local_path.h"
 #include "parsed_request.h"
 #include "reception.h"
@@ -28,6 +30,8 @@ struct tvn_connection {
     int64_t packet_deadline;
     area_anchors anchors;  // the area directories that local paths are resolved from
     tvn_packet packet;     // the request being received
+    time_t connected_at;  // for the process title
+    char client_text[48]; // the client\'s address as text, for the process title
     parsed_request parsed; // what reception made of it
 };
 

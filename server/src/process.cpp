@@ -24,6 +24,7 @@
 
 #include "admission_board.h"
 #include "clock.h"
+#include "process_title.h"
 #include "status_channel.h"
 #include "worker_table.h"
 #include "workers.h"
@@ -305,6 +306,8 @@ void kill_remaining_workers() {
 void master_loop(tvn_server_conf *conf) {
     install_master_handlers();
     tvn_process.master_pid = getpid();
+    init_process_title();
+    set_process_title((std::string("tvn: master ") + conf->server_root).c_str());
     tvn_process.area->running = 1;
     tvn_process.accept_lock_fd = create_accept_lock();
     if (tvn_process.accept_lock_fd < 0) return;

@@ -32,6 +32,45 @@ void unload_modules(tvn_module *chain, void *handles[MAX_MODULES]) {
     for (int i = 0; i < MAX_MODULES && handles[i] != nullptr; ++i) os_dll_close(handles[i]);
 }
 
+namespace {
+
+// A configuration that starts but can serve nobody says so, one line each.
+void warn_about_chain(const tvn_module *chain) {
+    bool accounts = false, paths = false;
+    for (const tvn_module *module = chain; module != nullptr; module = module->next) {
+        accounts = accounts || module->auth_check != nullptr;
+        paths = paths || module->path_translation != nullptr;
+    }
+    if (!accounts)
+        std::printf("warning: no account module is loaded (LoadModule listacct.so or hostacct.so): "
+                    "every login will be refused\n");
+    if (!paths)
+        std::printf("warning: no path-mapping module is loaded (LoadModule pathmap.so): "
+                    "no file can be reached\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+extern "C" int tvn_check_config(char *server_root) {
+    tvn_init_mpool *mpool = create_init_pool();
+    tvn_server_conf conf{};
+    void *handles[MAX_MODULES] = {};
+    int status = 1;
+    if (init_server_config(&conf, mpool, server_root) != 0) {
+        print_info(2);
+    } else if (load_modules(&conf, handles, conf.server_root, mpool) != module_load::loaded) {
+        print_info(4);
+    } else {
+        warn_about_chain(conf.modules);
+        status = 0;
+    }
+    unload_modules(conf.modules, handles);
+    release_init_pool(mpool);
+    std::fflush(stdout);
+    return status;
+}
+
 extern "C" int tvn_main(char *server_root) {
     print_info(1);
     tvn_init_mpool *mpool = create_init_pool();
@@ -50,6 +89,7 @@ extern "C" int tvn_main(char *server_root) {
         release_init_pool(mpool);
         std::exit(1);
     }
+    warn_about_chain(conf.modules);
     os_main(&conf, mpool);
 
     print_info(5);

@@ -13,6 +13,7 @@
 #include "admission_board.h"
 #include "config.h"
 #include "process.h"
+#include "process_title.h"
 #include "workers.h"
 
 namespace {
@@ -78,6 +79,7 @@ void worker_accept(tvn_server_conf *conf) {
     if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) return;
     auto *info = static_cast<tvn_conn_info *>(std::calloc(1, sizeof(tvn_conn_info)));
     if (info == nullptr) return;
+    set_process_title("tvn: waiting");
     set_accept_lock(F_WRLCK);
     set_my_state(SLOT_WAITING);
     const int fd = wait_for_connection(&info->client_addr);

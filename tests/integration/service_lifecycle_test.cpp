@@ -152,6 +152,37 @@ TEST(service_lifecycle,
     EXPECT_EQ(exchange(session, tvn_client::getdir_request("/")).status(), OK);
 }
 
+// What ps shows of a process: its command line with the NULs as blanks.
+std::string command_line(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    for (char &c : text)
+        if (c == '\0') c = ' ';
+    return text;
+}
+
+TEST(service_lifecycle, processes_say_what_they_do_in_their_titles) {
+    test_server server(with_test_modules());
+    EXPECT_EQ(command_line(server.pid()), "tvn: master " + server.root().path());
+    auto session = logged_in(server, 0, "guest");
+    EXPECT_EQ(exchange(session, tvn_client::getdir_request("/")).status(), OK);
+    std::string serving;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (pid_t worker : server.workers())
+                if (command_line(worker).find("guest tester@test") != std::string::npos)
+                    serving = command_line(worker);
+            return !serving.empty();
+        },
+        5s));
+    EXPECT_EQ(serving.rfind("tvn: 127.0.0.1 since ", 0), 0u) << serving;
+    EXPECT_NE(serving.find(" GETDIR guest tester@test"), std::string::npos) << serving;
+    int waiting = 0;
+    for (pid_t worker : server.workers()) waiting += command_line(worker) == "tvn: waiting";
+    EXPECT_GE(waiting, 1);
+}
+
 TEST(service_lifecycle, bad_addresses_and_ports_stop_the_start_with_their_messages) {
     struct row {
         const char *lines;

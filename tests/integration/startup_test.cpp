@@ -23,6 +23,13 @@ protected:
     temp_root root;
 };
 
+// A configuration that loads neither an account module nor a path-mapping module starts, and
+// says that it can serve nobody.
+const std::string NO_MODULES_WARNINGS =
+    "warning: no account module is loaded (LoadModule listacct.so or hostacct.so): every login "
+    "will be refused\nwarning: no path-mapping module is loaded (LoadModule pathmap.so): no file "
+    "can be reached\n";
+
 TEST_F(startup_test, a_normal_start_and_stop_prints_every_message_in_order) {
     root.install_test_module("recorder_module", "first.so");
     root.install_test_module("recorder_module", "second.so");
@@ -37,7 +44,7 @@ TEST_F(startup_test, a_normal_start_and_stop_prints_every_message_in_order) {
     const std::string lib = root.path() + "lib/";
     EXPECT_EQ(root.output(), BANNER + "..OK\nLoading module library " + lib +
                                  "first.so ...ok\nLoading module library " + lib +
-                                 "second.so ...ok\nlistening on 127.0.0.1:" + port +
+                                 "second.so ...ok\n" + NO_MODULES_WARNINGS + "listening on 127.0.0.1:" + port +
                                  "\n\n\n\nShutting down 'tolvane server'...\n\n... done\n\n");
     EXPECT_EQ(root.read_file("log/module_events"),
               "init_module first.so\ninit_module second.so\nserver_exit first.so\n"
