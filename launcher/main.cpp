@@ -14,7 +14,24 @@
 #include <cstring>
 #include <string>
 
+#include "pid_file_lock.h"
+#include "program_info.h"
+
 namespace {
+
+constexpr const char *HELP =
+    "Usage: tvn [-d work_directory]\n"
+    "Starts the tolvane file server as a daemon on the server root work_directory\n"
+    "(default /usr/local/tolvane/) and returns at once. The server reads conf/tolvane.conf,\n"
+    "loads lib/tolvane.so and its modules, writes its process id to log/tolvane.pid and\n"
+    "everything it prints to log/tolvane.output.\n"
+    "Signals to that process: TERM or INT stop it, QUIT stops it once finished sessions\n"
+    "have reported, HUP reopens the activity logs.\n"
+    "\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "\n"
+    "See tvn(8) and tolvane.conf(5).\n";
 
 using TVN_FUNCTION_POINTER = int (*)(char *);
 
@@ -71,15 +88,10 @@ enum class pid_file_claim { claimed, running, failed };
 // Takes the PID file's lock before anything of the running server could be touched (its
 // output file included); *running_pid tells who holds it.
 pid_file_claim claim_pid_file(const std::string &path, long *running_pid) {
-    pid_file_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    pid_file_fd = tvn_pid_file::open_file(path);
     if (pid_file_fd < 0) return pid_file_claim::failed; // reported once the output file is there
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(pid_file_fd, F_SETLK, &lock) == 0) return pid_file_claim::claimed;
-    char text[32] = {};
-    const ssize_t got = pread(pid_file_fd, text, sizeof text - 1, 0);
-    *running_pid = got > 0 ? std::strtol(text, nullptr, 10) : 0;
+    if (tvn_pid_file::lock(pid_file_fd)) return pid_file_claim::claimed;
+    *running_pid = tvn_pid_file::pid_in(pid_file_fd);
     close(pid_file_fd);
     pid_file_fd = -1;
     return pid_file_claim::running;
@@ -140,16 +152,14 @@ void *prg_load(const char *lib_name, const char *funct_name, TVN_FUNCTION_POINTE
 }
 
 bool write_pid_file(const std::string &path) {
-    if (pid_file_fd < 0) pid_file_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (pid_file_fd < 0) pid_file_fd = tvn_pid_file::open_file(path);
     if (pid_file_fd < 0) {
         std::printf("Error opening PID file `%s`: ", path.c_str());
         std::fflush(stdout);
         std::perror("");
         return false;
     }
-    const std::string pid = std::to_string(getpid());
-    if (ftruncate(pid_file_fd, 0) != 0 ||
-        pwrite(pid_file_fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
+    if (!tvn_pid_file::write_pid(pid_file_fd, getpid())) {
         std::printf("Error writing PID file `%s`: ", path.c_str());
         std::fflush(stdout);
         std::perror("");
@@ -191,6 +201,7 @@ int prg_main(const char *dir) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (answer_program_info(argc, argv, "tvn", HELP)) return 0;
     if (check_arguments(argc, argv) != 0) {
         std::printf("\ntvn: usage: tvn [-d work_directory]\n");
         return -1;

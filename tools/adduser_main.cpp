@@ -4,8 +4,23 @@
 
 #include "adduser_owner.h"
 #include "aux_adduser.h"
+#include "program_info.h"
 
 namespace {
+
+constexpr const char *HELP =
+    "Usage: tvnadduser [-m METHOD] <filename> <root directory>\n"
+    "Adds a list account (listacct.so) to the account database <filename>. Asks for the\n"
+    "login name, the owner and the guest password (each twice, without echo), and a home\n"
+    "directory or, left empty, the private, public and web directories; creates the missing\n"
+    "directories for the service account that TvnUser and TvnGroup name in\n"
+    "<root directory>/conf/tolvane.conf (nobody when absent), then appends the record.\n"
+    "\n"
+    "  -m METHOD  hash the passwords with md5 (the default), sha512 or yescrypt\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "\n"
+    "Exit status 0 when the record was written, 255 otherwise. See tvnadduser(8).\n";
 
 int add_list_account(const char *database, const char *root_dir, salt_form form) {
     if (database_is_directory(database)) return tool_failure;
@@ -26,6 +41,7 @@ int add_list_account(const char *database, const char *root_dir, salt_form form)
 } // namespace
 
 int main(int argc, char **argv) {
+    if (answer_program_info(argc, argv, "tvnadduser", HELP)) return 0;
     salt_form form = salt_form::md5;
     if (!take_method(&argc, &argv, &form)) return tool_failure;
     if (argc != 3) {

@@ -8,8 +8,23 @@
 #include <string>
 
 #include "aux_adduser.h"
+#include "program_info.h"
 
 namespace {
+
+constexpr const char *HELP =
+    "Usage: tvnsysadduser [-m METHOD] <filename>\n"
+    "Adds a host account (hostacct.so) to the host-account database <filename> for a user\n"
+    "that exists on this host (never root). Asks for the login name, the guest password\n"
+    "(twice, without echo; the owner password is the host's own) and whether to use\n"
+    "/home/NAME or three directories of their own; creates the missing directories for that\n"
+    "user, then appends the record.\n"
+    "\n"
+    "  -m METHOD  hash the guest password with md5 (the default), sha512 or yescrypt\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "\n"
+    "Exit status 0 when the record was written, 255 otherwise. See tvnsysadduser(8).\n";
 
 // The host user's own identity owns the directories. Root (user id 0, under any name) is
 // never a host account: its login would leave a worker running as root.
@@ -80,6 +95,7 @@ int add_host_account(const char *database, salt_form form) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (answer_program_info(argc, argv, "tvnsysadduser", HELP)) return 0;
     salt_form form = salt_form::md5;
     if (!take_method(&argc, &argv, &form)) return tool_failure;
     if (argc != 2) {

@@ -12,6 +12,7 @@
 #include "data_set.h"
 #include "options.h"
 #include "own_server.h"
+#include "program_info.h"
 #include "workloads.h"
 
 namespace {
@@ -76,6 +77,7 @@ int run(const bench_options &options) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (answer_program_info(argc, argv, "tvnbench", usage_text())) return 0;
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, interrupted);
     std::signal(SIGTERM, interrupted);

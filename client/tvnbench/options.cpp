@@ -208,6 +208,8 @@ sizes and counts
   --keepalive SECONDS    KEEPALIVE interval while holding (2)
   --prepare-only         create the data the workloads need, measure nothing
   -v, --verbose          progress and the client's own CPU time on standard error
+  -h, --help             print this text
+  --version              print the version
 )";
 }
 

@@ -3,6 +3,7 @@
 // in the start-up pool.
 #include <cstdio>
 
+#include "domain_warnings.h"
 #include "hostacct.h"
 #include "utils.h"
 
@@ -103,6 +104,13 @@ int init(tvn_module *module) {
                  .change_pwd = change_password,
                  .server_exit = server_exit});
     return 1;
+}
+
+void warn_about_domains(const tvn_module *module) {
+    // Host users change passwords as themselves or as root: only the reading is checked.
+    for (auto *domain = static_cast<const host_domain *>(module->init_module_data); domain != nullptr;
+         domain = domain->next)
+        warn_about_domain(module_name, *domain, std::nullopt);
 }
 
 } // namespace hostacct

@@ -39,6 +39,9 @@ void release_domains(tvn_init_mpool *mpool, host_domain *first);
 // The whole of init_module: reads "conf/tolvane.conf" (relative to the working directory) and
 // fills the module record. 1, or 8 after a message.
 int init(tvn_module *module);
+// After a start-up read: one warning line for each domain whose database cannot serve it (it
+// cannot be read; or, with password changes enabled, not rewritten by the service account).
+void warn_about_domains(const tvn_module *module);
 
 // ---- The host's databases (host_user.cpp) ------------------------------------------------
 

@@ -5,5 +5,7 @@ extern "C" __attribute__((visibility("default"))) int init_module(tvn_module *mo
                                                                   const char *server_root) {
     // The configuration is read relative to the working directory, which is the root.
     (void)server_root;
-    return hostacct::init(module);
+    const int status = hostacct::init(module);
+    if (status == 1) hostacct::warn_about_domains(module);
+    return status;
 }

@@ -27,17 +27,28 @@ constexpr method_key method_keys[] = {
     {"LogRename", RENAME},      {"LogCopyfile", COPYFILE},     {"LogChangePwd", CHANGEPWD},
 };
 
-void set_log_file(virtual_domain *record, const char *path) {
+int open_log_file(const char *path) {
+    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+}
+
+bool set_log_file(virtual_domain *record, const char *path, tvn_init_mpool *mpool) {
     // A file that cannot be opened leaves the section silent; it does not stop the server.
     // A repeated key replaces the earlier file.
     if (record->log_fd >= 0) close(record->log_fd);
-    record->log_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    record->log_fd = open_log_file(path);
+    mpool->tvn_free(mpool->init_pool, record->log_path);
+    const size_t length = std::strlen(path) + 1;
+    record->log_path = static_cast<char *>(mpool->tvn_malloc(mpool->init_pool, uint32_t(length)));
+    if (record->log_path == nullptr) return false;
+    std::memcpy(record->log_path, path, length);
+    return true;
 }
 
 void release_list(virtual_domain *list, tvn_init_mpool *mpool) {
     while (list != nullptr) {
         virtual_domain *next = list->next;
         if (list->log_fd >= 0) close(list->log_fd);
+        mpool->tvn_free(mpool->init_pool, list->log_path);
         release_names(mpool, list->aliases);
         mpool->tvn_free(mpool->init_pool, list);
         list = next;
@@ -45,6 +56,22 @@ void release_list(virtual_domain *list, tvn_init_mpool *mpool) {
 }
 
 } // namespace
+
+extern "C" int reopen_module_files(tvn_module *module) {
+    for (auto *record = static_cast<virtual_domain *>(module->init_module_data); record != nullptr;
+         record = record->next) {
+        if (record->log_path == nullptr) continue;
+        const int fresh = open_log_file(record->log_path);
+        if (fresh < 0) continue; // the old file goes on receiving the lines
+        if (record->log_fd < 0) {
+            record->log_fd = fresh;
+            continue;
+        }
+        dup3(fresh, record->log_fd, O_CLOEXEC);
+        close(fresh);
+    }
+    return 1;
+}
 
 extern "C" int put_elem(virtual_domain *record, const char *key, const char *value,
                         tvn_init_mpool *mpool) {
@@ -55,10 +82,7 @@ extern "C" int put_elem(virtual_domain *record, const char *key, const char *val
         record->method_mask |= uint32_t(1) << entry.method;
         return 0;
     }
-    if (name == "LoggingFile") {
-        set_log_file(record, value);
-        return 0;
-    }
+    if (name == "LoggingFile") return set_log_file(record, value, mpool) ? 0 : -1;
     if (name == "Alias") return add_name(mpool, &record->aliases, value) ? 0 : -1;
     std::printf("Unknown field %s\n", key);
     return -1;

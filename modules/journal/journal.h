@@ -25,6 +25,7 @@ typedef struct virtual_domain {
     int32_t log_fd;       /* "LoggingFile", opened for appending; -1: nothing is logged */
     uint32_t method_mask; /* bit (1 << method code) set for each method to log */
     struct virtual_domain *next;
+    char *log_path; /* "LoggingFile" as given, for reopening after a rotation; NULL: none */
 } virtual_domain;
 
 /* Names indexed by method code and by status code; filled by init_vect. An empty name marks
@@ -62,6 +63,11 @@ JOURNAL_EXPORT virtual_domain *check_address(virtual_domain *list, const char *d
 
 /* Fills methods_string and statusr. */
 JOURNAL_EXPORT void init_vect(void);
+
+/* Opens every section's log file again by its path and puts it in the place of the old one
+ * (the same descriptor number), so that workers started afterwards write to the file now under
+ * that name: the server calls it on SIGHUP, after the files were rotated. 1. */
+JOURNAL_EXPORT int reopen_module_files(tvn_module *module);
 
 /* Writes the request's line. 1 when a line was written (or its write failed), NOT_HANDLED
  * when the connection or the method is not logged, 8 when memory ran out. */

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "domain_warnings.h"
 #include "listacct.h"
 #include "utils.h"
 
@@ -119,6 +120,12 @@ int init(tvn_module *module) {
                  .change_pwd = change_password,
                  .server_exit = server_exit});
     return 1;
+}
+
+void warn_about_domains(const tvn_module *module) {
+    const auto *settings = static_cast<const list_settings *>(module->init_module_data);
+    for (const list_domain *domain = settings->domains; domain != nullptr; domain = domain->next)
+        warn_about_domain(module_name, *domain, database_writer{settings->user_id, settings->group_id});
 }
 
 } // namespace listacct

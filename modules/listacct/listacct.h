@@ -40,6 +40,9 @@ void release_settings(tvn_init_mpool *mpool, list_settings *settings);
 // The whole of init_module: reads "conf/tolvane.conf" (relative to the working directory) and
 // fills the module record. 1, or 8 after "Can't read config file for mod_virtual_users module".
 int init(tvn_module *module);
+// After a start-up read: one warning line for each domain whose database cannot serve it (it
+// cannot be read; or, with password changes enabled, not rewritten by the service account).
+void warn_about_domains(const tvn_module *module);
 
 // ---- Hooks (auth.cpp, password.cpp) ------------------------------------------------------
 

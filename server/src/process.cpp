@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -64,6 +65,10 @@ bool create_ipc(tvn_server_conf *conf) {
     if (area == reinterpret_cast<void *>(-1)) return false;
     tvn_process.area = static_cast<tvn_status_area *>(area);
     std::memset(area, 0, STATUS_AREA_SIZE);
+    void *generation = mmap(nullptr, sizeof(uint32_t), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (generation == MAP_FAILED) return false;
+    tvn_process.reopen_generation = static_cast<volatile uint32_t *>(generation);
     workers.reset(tvn_process.area);
     const address_limit_settings limits = address_settings(conf);
     if (limits.any()) {
@@ -112,11 +117,14 @@ void reopen_requested(int) {
     errno = saved_errno;
 }
 
-void reopen_module_files(const tvn_server_conf *conf) {
+// The master reopens the modules' files, and the workers it forked before do the same at their
+// next connection (they are idle now, and run as root until a login).
+void reopen_in_master(const tvn_server_conf *conf) {
     reopen_files = 0;
-    tvn_module *module = conf->modules;
-    for (int i = 0; i < MAX_MODULES && module != nullptr; ++i, module = module->next)
-        if (conf->reopen_files[i] != nullptr) conf->reopen_files[i](module);
+    // First the generation: a worker that accepts meanwhile opens the new files itself.
+    if (tvn_process.reopen_generation != nullptr)
+        *tvn_process.reopen_generation = *tvn_process.reopen_generation + 1;
+    call_reopen_hooks(conf);
 }
 
 void install_master_handlers() {
@@ -171,6 +179,8 @@ pid_t spawn_worker(tvn_server_conf *conf) {
     signal(SIGHUP, SIG_IGN);  // the master's affair
     signal(SIGTERM, SIG_DFL); // ends this worker alone; the master reaps it
     tvn_process.my_slot = slot;
+    if (tvn_process.reopen_generation != nullptr)
+        tvn_process.seen_generation = *tvn_process.reopen_generation;
     struct sigaction action {};
     action.sa_handler = os_quit_child;
     sigemptyset(&action.sa_mask);
@@ -319,7 +329,7 @@ void master_loop(tvn_server_conf *conf) {
         while (child_has_ended)
             if (reap_ended_children() > 0) handle_waiting_reports();
         if (!tvn_process.area->running) break;
-        if (reopen_files) reopen_module_files(conf);
+        if (reopen_files) reopen_in_master(conf);
         // One worker per pass; the loop only waits when no more are wanted.
         if (workers.wants_worker() && !start_one_worker(conf)) {
             sleep(1); // a failed fork is tried again on a later pass, not in a busy loop
@@ -360,9 +370,26 @@ void clean_up() {
     tvn_process.lock_path = nullptr;
     close_admission_board();
     address_book.reset();
+    if (tvn_process.reopen_generation != nullptr)
+        munmap(const_cast<uint32_t *>(tvn_process.reopen_generation), sizeof(uint32_t));
+    tvn_process.reopen_generation = nullptr;
 }
 
 } // namespace
+
+void call_reopen_hooks(const tvn_server_conf *conf) {
+    tvn_module *module = conf->modules;
+    for (int i = 0; i < MAX_MODULES && module != nullptr; ++i, module = module->next)
+        if (conf->reopen_files[i] != nullptr) conf->reopen_files[i](module);
+}
+
+void catch_up_with_reopen(const tvn_server_conf *conf) {
+    if (tvn_process.reopen_generation == nullptr) return;
+    const uint32_t now = *tvn_process.reopen_generation;
+    if (now == tvn_process.seen_generation) return;
+    tvn_process.seen_generation = now;
+    call_reopen_hooks(conf);
+}
 
 extern "C" int os_get_server_status(void) {
     return tvn_process.area != nullptr ? tvn_process.area->running : 0;

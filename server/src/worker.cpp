@@ -100,6 +100,7 @@ void worker_accept(tvn_server_conf *conf) {
         std::free(info);
         return;
     }
+    catch_up_with_reopen(conf);
     info->socket = fd;
     info->server_conf = conf;
     info->worker_pid = getpid();

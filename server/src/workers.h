@@ -59,6 +59,10 @@ struct process_state {
     char *lock_path = nullptr;
     int my_slot = -1;     // in a worker: its own slot
     pid_t master_pid = 0; // a worker whose parent is no longer this one has lost its master
+    // Raised by the master each time it reopens the modules' files (SIGHUP); a worker that
+    // saw an older value reopens them itself before it serves its connection.
+    volatile uint32_t *reopen_generation = nullptr;
+    uint32_t seen_generation = 0;
     // In a worker: its client's address for its reports, once client_known is set (the stop
     // signals' handler reads them).
     status_report client;
@@ -78,6 +82,11 @@ TVN_EXPORT void connection_main(tvn_conn_info *info);
 // Closes a connection that is not to be served, without an answer, after the journal's line
 // for a refused connection with reason (leading blank) as its message. Takes over info.
 void refuse_connection(tvn_conn_info *info, const char *reason);
+// Calls every module's reopen_module_files entry point, in chain order.
+void call_reopen_hooks(const tvn_server_conf *conf);
+// In a worker: reopens the modules' files when the master has done so since this worker was
+// forked.
+void catch_up_with_reopen(const tvn_server_conf *conf);
 // In a worker: tells the master that a login of its client was refused, when the master
 // counts them.
 void report_failed_login(const tvn_server_conf *conf);

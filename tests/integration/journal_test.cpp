@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -380,6 +382,29 @@ TEST(journal, the_shipped_fail2ban_filter_takes_refused_logins_and_nothing_else)
         }
     }
     EXPECT_EQ(matched, 3); // two refused logins and the connection shut out after them
+}
+
+TEST(journal, after_sighup_a_rotated_log_file_gets_the_next_lines) {
+    test_server server(one_section({"LogConnection", "LogDisconnect", "LogGetdir"}));
+    {
+        connection before = logged_in(server);
+        EXPECT_EQ(exchange(before, getdir_request("/")).status(), OK);
+    }
+    ASSERT_TRUE(wait_until([&] { return log_lines(server, "journal.log").size() == 3; }, 10s));
+    // Rotation: the file is renamed, then the master is told to reopen.
+    std::filesystem::rename(server.root().file("log/journal.log"), server.root().file("log/journal.log.1"));
+    ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+    ASSERT_TRUE(wait_until([&] { return server.root().exists("log/journal.log"); }, 10s));
+    // Every worker forked before the signal reopens too: several sessions in a row reach more
+    // than one of them.
+    for (int i = 0; i < 7; ++i) {
+        connection after = logged_in(server);
+        EXPECT_EQ(exchange(after, getdir_request("/")).status(), OK);
+    }
+    EXPECT_TRUE(wait_until([&] { return log_lines(server, "journal.log").size() == 21; }, 10s))
+        << log_lines(server, "journal.log").size();
+    EXPECT_EQ(log_lines(server, "journal.log.1").size(), 3u);
+    EXPECT_EQ(kill(server.pid(), 0), 0); // the master goes on
 }
 
 TEST(journal, configuration_errors_stop_the_module) {

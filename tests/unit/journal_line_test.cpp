@@ -66,7 +66,7 @@ protected:
 
     const journal_library &lib = library();
     scratch_dir dir;
-    virtual_domain section{nullptr, -1, 0, nullptr};
+    virtual_domain section{nullptr, -1, 0, nullptr, nullptr};
     tvn_mpool *pools = nullptr;
     tvn_request request{};
     char user[6] = "alice";
@@ -186,7 +186,7 @@ TEST_F(journal_line_test, a_disconnect_without_login_is_the_refused_line_whateve
 TEST_F(journal_line_test, the_section_is_chosen_at_the_first_line_and_kept) {
     char sales_name[] = "sales";
     name_node sales{sales_name, nullptr};
-    virtual_domain by_sales{&sales, -1, bit(GETDIR), nullptr};
+    virtual_domain by_sales{&sales, -1, bit(GETDIR), nullptr, nullptr};
     virtual_domain open_section = section; // the file of the fixture
     open_section.method_mask = bit(GETDIR);
     by_sales.next = &open_section;
