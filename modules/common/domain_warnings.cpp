@@ -47,7 +47,7 @@ void warn_about_domain(const char *module, const account_domain &domain,
     if (!domain.enabled || domain.passwd_file == nullptr) return;
     const int fd = open(domain.passwd_file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::printf("warning: %s: the account database %s cannot be read: %s: nobody of this "
+        std::printf("\nwarning: %s: the account database %s cannot be read: %s: nobody of this "
                     "domain can log in\n",
                     module, domain.passwd_file, std::strerror(errno));
         std::fflush(stdout);
@@ -58,7 +58,7 @@ void warn_about_domain(const char *module, const account_domain &domain,
     if (!changes || !writer) return;
     const std::string place = unwritable_place(domain.passwd_file, *writer);
     if (place.empty()) return;
-    std::printf("warning: %s: password changes are enabled, but the service account (uid %u) "
+    std::printf("\nwarning: %s: password changes are enabled, but the service account (uid %u) "
                 "cannot write %s: every change of %s will fail\n",
                 module, unsigned(writer->uid), place.c_str(), domain.passwd_file);
     std::fflush(stdout);
