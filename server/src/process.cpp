@@ -164,6 +164,10 @@ void pause_for(time_t seconds) {
 // In the master: the child's pid, or -1 when the fork failed (nothing changed then).
 pid_t spawn_worker(tvn_server_conf *conf) {
     const int slot = workers.next_slot();
+    // The generation whose files the child inherits, read before the fork: read in the child,
+    // it could already count a reopen that the master made after the fork, with the old files.
+    if (tvn_process.reopen_generation != nullptr)
+        tvn_process.seen_generation = *tvn_process.reopen_generation;
     pid_t child = fork();
     if (child < 0) {
         std::printf("\nCan't start a worker process: %s\n", std::strerror(errno));
@@ -179,8 +183,6 @@ pid_t spawn_worker(tvn_server_conf *conf) {
     signal(SIGHUP, SIG_IGN);  // the master's affair
     signal(SIGTERM, SIG_DFL); // ends this worker alone; the master reaps it
     tvn_process.my_slot = slot;
-    if (tvn_process.reopen_generation != nullptr)
-        tvn_process.seen_generation = *tvn_process.reopen_generation;
     struct sigaction action {};
     action.sa_handler = os_quit_child;
     sigemptyset(&action.sa_mask);
