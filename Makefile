@@ -5,18 +5,26 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 DEMO_ROOT ?= $(CURDIR)/demo-root
 DEMO_PORT ?= 7070
+DEMO_TLS_PORT ?= 7443
 SOAK_CLIENTS ?= 500
 SOAK_SECONDS ?= 120
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= all
+PREFIX ?= /usr/local
+DESTDIR ?=
+PACKAGE_BUILD ?= build-package
+# What the demo runs: the launcher, the server library, the modules and the client.
+DEMO_TARGETS = tvn tolvane listacct hostacct pathmap journal tvnclient
 
-.PHONY: all build test test-asan fuzz demo demo-stop bench bench-compare soak clean
+.PHONY: all build configure test test-asan fuzz demo demo-stop install package bench bench-compare soak clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 # Builds and runs every test.
@@ -32,12 +40,29 @@ test-asan:
 fuzz:
 	JOBS=$(JOBS) tests/fuzz/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-# Builds, lays out a demo server root and starts the server on 127.0.0.1:$(DEMO_PORT).
-demo: build
-	demo/make-demo-root.sh $(BUILD) $(DEMO_ROOT) $(DEMO_PORT)
+# Builds what the demo needs (not the tests), lays out a demo server root and starts the
+# server on 127.0.0.1:$(DEMO_PORT), and with TLS on 127.0.0.1:$(DEMO_TLS_PORT).
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
+	demo/make-demo-root.sh $(BUILD) $(DEMO_ROOT) $(DEMO_PORT) $(DEMO_TLS_PORT)
 
 demo-stop:
 	demo/stop-demo.sh $(DEMO_ROOT)
+
+# Builds the programs and installs them under $(PREFIX), the server root, the manual pages,
+# the systemd unit and the logrotate file; DESTDIR stages all of it in a directory.
+install:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target tvn_install_targets
+	DESTDIR=$(abspath $(DESTDIR)) cmake --install $(BUILD)
+
+# A Debian package (programs under /usr, the server root, the unit), built without the tests
+# in $(PACKAGE_BUILD).
+package:
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+		-DTVN_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_BUILD) -j$(JOBS) --target tvn_install_targets
+	cd $(PACKAGE_BUILD) && cpack
 
 # Builds, starts a server on a temporary root and prints tvnbench's figures (a few minutes).
 bench: build
@@ -54,4 +79,4 @@ soak: build
 	$(BUILD)/bin/tvnsoak --clients $(SOAK_CLIENTS) --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf build build-asan $(FUZZ_BUILD)
+	rm -rf build build-asan $(FUZZ_BUILD) $(PACKAGE_BUILD)

@@ -4,10 +4,16 @@
 # a deployment runs it. The figures go to standard output, one "name value unit" line each;
 # the client's CPU time and the steps taken go to standard error.
 #
+# Read, write and sessions also run over TLS (the server then gets a self-signed certificate
+# and a TLS port), each line "tls_NAME" right after its plain one.
+#
 # usage: bench/run.sh [BUILD_DIR] [tvnbench options...]
+#        (WORKLOADS="read tls_read" picks the workloads)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 shift || true
 [ -x "$build/bin/tvnbench" ] || { echo "run.sh: no $build/bin/tvnbench: build first" >&2; exit 2; }
+workloads=${WORKLOADS:-read tls_read write tls_write sessions tls_sessions listing concurrent hold}
 echo "tvnbench: $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-exec "$build/bin/tvnbench" --build "$build" --verbose "$@"
+# shellcheck disable=SC2086 # the workloads are words
+exec "$build/bin/tvnbench" --build "$build" --verbose "$@" $workloads

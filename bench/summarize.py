@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Summary of a bench/compare.sh run: each server's median per workload, the median of the
-per-round ratios tolvane / peer, and whether each target is met.
+per-round ratios tolvane / peer, and whether each target is met. The tls_ workloads compare
+both servers over TLS; their peer column is the peer over TLS.
 
 usage: summarize.py RESULTS HOLD_SESSIONS
 RESULTS holds lines "ROUND WORKLOAD SERVER VALUE"; the hold lines have the round "hold".
@@ -10,7 +11,7 @@ import sys
 from collections import defaultdict
 
 UNITS = {"read": "MB/s", "write": "MB/s", "sessions": "sessions/s", "listing": "ms",
-         "concurrent": "MB/s"}
+         "concurrent": "MB/s", "tls_read": "MB/s", "tls_sessions": "sessions/s"}
 PEERS = ["vsftpd", "vsftpd_nosendfile", "raw"]
 HEADINGS = {"vsftpd": "vsftpd", "vsftpd_nosendfile": "vsftpd (no sendfile)",
             "raw": "raw loopback"}
@@ -35,6 +36,14 @@ def median_ratio(values, workload, peer, peer_workload=None):
     ours = values.get((workload, "tolvane"), {})
     theirs = values.get((peer_workload or workload, peer), {})
     ratios = [ours[r] / theirs[r] for r in ours if r in theirs and theirs[r] > 0]
+    return statistics.median(ratios) if ratios else None
+
+
+def own_ratio(values, workload, base):
+    """The median per-round ratio of two of tolvane's own workloads (tls_read / read)."""
+    ours = values.get((workload, "tolvane"), {})
+    plain = values.get((base, "tolvane"), {})
+    ratios = [ours[r] / plain[r] for r in ours if r in plain and plain[r] > 0]
     return statistics.median(ratios) if ratios else None
 
 
@@ -77,6 +86,7 @@ def main():
     for row in rows:
         print("  ".join(text.ljust(widths[i]) if i < 2 else text.rjust(widths[i])
                         for i, text in enumerate(row)))
+    print("tls_read, tls_sessions: both servers over TLS (the vsftpd column: vsftpd with TLS)")
 
     print()
     print("each round (tolvane / peers in the order of the table):")
@@ -101,6 +111,12 @@ def main():
         ("sessions >= 2 x vsftpd (lean FTP client)",
          median_ratio(values, "sessions", "vsftpd", "sessions_lean"), 2.0, True),
         ("listing <= 0.5 x vsftpd", median_ratio(values, "listing", "vsftpd"), 0.5, False),
+        ("read over TLS >= 0.6 x tolvane's plain read", own_ratio(values, "tls_read", "read"),
+         0.6, True),
+        ("read over TLS >= 1.0 x vsftpd over TLS", median_ratio(values, "tls_read", "vsftpd"),
+         1.0, True),
+        ("sessions over TLS >= 2 x vsftpd over TLS (curl)",
+         median_ratio(values, "tls_sessions", "vsftpd"), 2.0, True),
     ]
     ours = values.get(("hold_worker_pss", "tolvane"), {}).get("hold")
     theirs = values.get(("hold_session_pss", "vsftpd"), {}).get("hold")

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Lays out a demo server root from a build tree and starts tvn on it (loopback, high port):
-# one list account, demo@demo, with the owner password "demo" and the guest password "guest".
+# Lays out a demo server root from a build tree and starts tvn on it (loopback, high ports):
+# one list account, demo@demo, with the owner password "demo" and the guest password "guest";
+# plain on PORT and TLS on TLS_PORT, with a self-signed certificate made here.
 set -euo pipefail
-build=${1:?usage: make-demo-root.sh BUILD_DIR DEMO_ROOT PORT}
+build=${1:?usage: make-demo-root.sh BUILD_DIR DEMO_ROOT PORT TLS_PORT}
 root=${2:?}
 port=${3:?}
+tls_port=${4:?}
 here=$(cd "$(dirname "$0")" && pwd)
+command -v openssl >/dev/null || { echo "make-demo-root.sh: the openssl command is needed (apt-get install openssl)" >&2; exit 2; }
 
 "$here/stop-demo.sh" "$root"
 rm -rf "$root"
@@ -35,11 +38,28 @@ demo!$1$tolvdemo$ZT3YTbaalrP2/kghxJV6G.!$1$tolvgues$LNtfnNNgaWApsevRLD.gn1!HOME!
 DB
 sed -i "s|HOME|$home|" "$root/users/demo.passwd"
 
+# The TLS certificate: self-signed, for 127.0.0.1 and localhost, with a P-256 key readable by
+# its owner alone (the server reads it before it forks a worker). Clients trust it on first
+# use, or with --ca conf/demo-ca.pem: being self-signed, the certificate is its own CA.
+if ! made=$(umask 077 && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+    -days 365 -subj "/CN=tolvane demo" -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
+    -keyout "$root/conf/demo-key.pem" -out "$root/conf/demo-cert.pem" 2>&1); then
+    echo "$made" >&2
+    exit 1
+fi
+chmod 600 "$root/conf/demo-key.pem"
+chmod 644 "$root/conf/demo-cert.pem"
+cp "$root/conf/demo-cert.pem" "$root/conf/demo-ca.pem"
+
 cat > "$root/conf/tolvane.conf" <<CONF
 # Demo configuration: loopback only, a high port.
 <Server>
     AddIpAddress 127.0.0.1
     ServerPort $port
+    # TLS on a port of its own, on the same addresses.
+    TlsPort $tls_port
+    TlsCertificateFile $root/conf/demo-cert.pem
+    TlsKeyFile $root/conf/demo-key.pem
     ConnectionIdleTimeout 300
     ConnectionKeepalive 120
     ConnectionKeepaliveTimeout 120
@@ -96,7 +116,7 @@ done
 sleep 0.2
 cat "$root/log/tolvane.output"
 echo
-echo "tolvane runs on 127.0.0.1:$port, root $root (pid $(cat "$root/log/tolvane.pid"))."
+echo "tolvane runs on 127.0.0.1:$port and, with TLS, 127.0.0.1:$tls_port; root $root (pid $(cat "$root/log/tolvane.pid"))."
 echo "Demo login: demo@demo, owner password 'demo', guest password 'guest'."
 echo "Output file: $root/log/tolvane.output; activity log: $root/log/journal.log"
 client="$build/bin/tvnclient"
@@ -110,4 +130,8 @@ echo "    $client -p $port get /Public/hello.txt /tmp/hello.txt"
 echo "    $client -p $port put README.md /Private/"
 echo "    $client -p $port shell"
 echo "    TVN_PASSWORD=guest $client -p $port ls /Public     # the guest login reads only"
+echo "Over TLS (the certificate is self-signed: trust it on first use, or name it as the CA):"
+echo "    $client -p $tls_port --tls --accept-new ls /Public"
+echo "    $client -p $tls_port --ca $root/conf/demo-ca.pem ls /Public"
+echo "    its SHA-256 fingerprint: $(openssl x509 -noout -fingerprint -sha256 -in "$root/conf/demo-cert.pem" | cut -d= -f2)"
 echo "Stop it with: make demo-stop   (or: kill -INT \$(cat $root/log/tolvane.pid))"

@@ -1,5 +1,6 @@
 // The connection: a non-blocking socket, so that every send and receive can be bounded by a
-// deadline with poll.
+// deadline with poll. Over TLS the same loops run through the session (tls_session.h), which
+// asks for the socket to become readable or writable where a plain call would say EAGAIN.
 #include "tolvane/connection.h"
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 
 #include "tolvane/byte_order.h"
 #include "tolvane/protocol.h"
+#include "tls_session.h"
 
 namespace tvn_client {
 
@@ -36,12 +38,16 @@ connection &connection::operator=(connection &&other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        tls_ = other.tls_;
         other.fd_ = -1;
+        other.tls_ = nullptr;
     }
     return *this;
 }
 
 void connection::close() {
+    if (tls_ != nullptr) end_tls_session(tls_);
+    tls_ = nullptr;
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -92,20 +98,76 @@ bool connection::wait_for(short events, clock::time_point deadline) {
     }
 }
 
+bool connection::wait_as_asked(io_step step, clock::time_point deadline) {
+    return wait_for(step == io_step::wait_write ? POLLOUT : POLLIN, deadline);
+}
+
+connection::io_step connection::step_of(tls_io step) {
+    switch (step) {
+    case tls_io::done: return io_step::done;
+    case tls_io::want_read: return io_step::wait_read;
+    case tls_io::want_write: return io_step::wait_write;
+    case tls_io::ended: return io_step::ended;
+    case tls_io::failed: break;
+    }
+    return io_step::failed;
+}
+
+connection::io_step connection::read_some(std::uint8_t *into, std::size_t count,
+                                          std::size_t &got) {
+    if (tls_ != nullptr) return step_of(tls_read(*tls_, into, count, got));
+    for (;;) {
+        const ssize_t n = recv(fd_, into, count, 0);
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
+            return io_step::done;
+        }
+        if (n == 0) return io_step::ended;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? io_step::wait_read : io_step::failed;
+    }
+}
+
+connection::io_step connection::write_some(const std::uint8_t *data, std::size_t count,
+                                           std::size_t &sent) {
+    if (tls_ != nullptr) return step_of(tls_write(*tls_, data, count, sent));
+    for (;;) {
+        const ssize_t n = send(fd_, data, count, MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent = static_cast<std::size_t>(n);
+            return io_step::done;
+        }
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? io_step::wait_write : io_step::failed;
+    }
+}
+
+connection::io_step connection::peek_byte() {
+    if (tls_ != nullptr) return step_of(tls_peek(*tls_));
+    for (;;) {
+        std::uint8_t byte;
+        const ssize_t n = recv(fd_, &byte, 1, MSG_PEEK);
+        if (n > 0) return io_step::done;
+        if (n == 0) return io_step::ended;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? io_step::wait_read : io_step::failed;
+    }
+}
+
 bool connection::send_all(std::span<const std::uint8_t> data, milliseconds timeout) {
     const auto deadline = clock::now() + timeout;
     while (!data.empty()) {
-        const ssize_t sent = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-        if (sent > 0) {
-            data = data.subspan(static_cast<std::size_t>(sent));
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
-        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_for(POLLOUT, deadline)) {
+        std::size_t sent = 0;
+        const io_step step = write_some(data.data(), data.size(), sent);
+        if (step == io_step::done) {
+            data = data.subspan(sent);
+        } else if (step == io_step::wait_read || step == io_step::wait_write) {
+            if (!wait_as_asked(step, deadline)) {
                 if (errno == 0) errno = ETIMEDOUT;
                 return false;
             }
         } else {
+            if (step == io_step::ended) errno = EPIPE;
             return false;
         }
     }
@@ -116,16 +178,16 @@ read_result connection::receive(std::uint8_t *into, std::size_t count, clock::ti
                                 bool first_of_answer) {
     std::size_t got = 0;
     while (got < count) {
-        const ssize_t n = recv(fd_, into + got, count - got, 0);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
+        std::size_t n = 0;
+        const io_step step = read_some(into + got, count - got, n);
+        if (step == io_step::done) {
+            got += n;
             continue;
         }
         const bool nothing_yet = first_of_answer && got == 0;
-        if (n == 0) return nothing_yet ? read_result::closed : read_result::broken;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!wait_for(POLLIN, deadline))
+        if (step == io_step::ended) return nothing_yet ? read_result::closed : read_result::broken;
+        if (step == io_step::wait_read || step == io_step::wait_write) {
+            if (!wait_as_asked(step, deadline))
                 return errno == 0 ? read_result::timed_out : read_result::broken;
             continue;
         }
@@ -168,14 +230,11 @@ read_result connection::request(std::span<const std::uint8_t> packet, answer &in
 
 connection::peer_event connection::next_event(clock::time_point deadline) {
     for (;;) {
-        std::uint8_t byte;
-        const ssize_t n = recv(fd_, &byte, 1, MSG_PEEK);
-        if (n > 0) return peer_event::data;
-        if (n == 0) return peer_event::ended;
-        if (errno == EINTR) continue;
-        if (errno == ECONNRESET) return peer_event::ended;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return peer_event::error;
-        if (!wait_for(POLLIN, deadline))
+        const io_step step = peek_byte();
+        if (step == io_step::done) return peer_event::data;
+        if (step == io_step::ended) return peer_event::ended;
+        if (step == io_step::failed) return errno == ECONNRESET ? peer_event::ended : peer_event::error;
+        if (!wait_as_asked(step, deadline))
             return errno == 0 ? peer_event::nothing : peer_event::error;
     }
 }

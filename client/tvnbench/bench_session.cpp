@@ -51,6 +51,12 @@ bench_session::bench_session(const server_address &address, bool connect_only) :
     if (!opened)
         throw bench_error("cannot connect to " + address.host + ":" + std::to_string(address.port));
     connection_ = std::move(*opened);
+    if (address.tls) {
+        tls_ = connection_.start_tls({address.host, address.ca_file}, address.timeout);
+        if (tls_.handshake != tvn_client::tls_handshake::established)
+            throw bench_error("TLS with " + address.host + ":" + std::to_string(address.port) +
+                              ": " + tls_.failure);
+    }
     if (!connect_only) login();
 }
 

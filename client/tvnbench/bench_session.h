@@ -28,6 +28,8 @@ struct server_address {
     std::string login;
     std::string password;
     std::chrono::milliseconds timeout{30000};
+    bool tls = false;    // every connection runs the TLS handshake first
+    std::string ca_file; // what the server's certificate is checked against (see tls.h)
 };
 
 struct opened_file {
@@ -37,7 +39,8 @@ struct opened_file {
 
 class bench_session {
 public:
-    // Connects and opens a session (extended listings, as a file manager asks for them).
+    // Connects (with the TLS handshake when the address asks for it) and opens a session
+    // (extended listings, as a file manager asks for them).
     explicit bench_session(const server_address &address);
     // Connects only; login() opens the session.
     bench_session(const server_address &address, bool connect_only);
@@ -72,6 +75,8 @@ public:
     bool wait_closed();
 
     tvn_client::connection &connection() { return connection_; }
+    // What the TLS handshake learned; handshake is "failed" on a plain connection.
+    const tvn_client::tls_result &tls() const { return tls_; }
     const tvn_client::answer &last_answer() const { return answer_; }
     std::chrono::milliseconds timeout() const { return address_.timeout; }
 
@@ -80,6 +85,7 @@ private:
     tvn_client::connection connection_;
     tvn_client::answer answer_;
     tvn_client::bytes packet_;
+    tvn_client::tls_result tls_;
 };
 
 // Text for a status code, for error messages.

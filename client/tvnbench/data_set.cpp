@@ -15,8 +15,8 @@ namespace {
 using namespace tvn_client::open_mode;
 
 bool wanted(const bench_options &options, const char *workload) {
-    return std::find(options.workloads.begin(), options.workloads.end(), workload) !=
-           options.workloads.end();
+    return std::any_of(options.workloads.begin(), options.workloads.end(),
+                       [&](const std::string &name) { return base_workload(name) == workload; });
 }
 
 void note(const bench_options &options, const std::string &text) {

@@ -144,13 +144,13 @@ void run_hold(const bench_context &context) {
                          "tvnbench: hold: all server processes %ld KiB, %.0f KiB per session\n",
                          memory.total, double(memory.total) / double(sessions.size()));
     }
-    print_figure("hold", succeeded, "sessions", 0);
+    print_figure(context.figure("hold"), succeeded, "sessions", 0);
     if (memory.master >= 0)
-        print_figure("hold_master_pss", double(memory.master), "KiB", 0);
+        print_figure(context.figure("hold_master_pss"), double(memory.master), "KiB", 0);
     else
         std::fprintf(stderr, "tvnbench: hold: the master's memory cannot be read here\n");
     if (memory.worker >= 0)
-        print_figure("hold_worker_pss", double(memory.worker), "KiB", 0);
+        print_figure(context.figure("hold_worker_pss"), double(memory.worker), "KiB", 0);
     else
         std::fprintf(stderr, "tvnbench: hold: the workers' memory cannot be read here\n");
 }

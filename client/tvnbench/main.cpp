@@ -27,8 +27,9 @@ void interrupted(int) {
     _exit(130);
 }
 
-void run_workload(const std::string &name, const bench_context &context) {
-    if (context.options.verbose) std::fprintf(stderr, "tvnbench: %s\n", name.c_str());
+void run_workload(std::string_view name, const bench_context &context) {
+    if (context.options.verbose)
+        std::fprintf(stderr, "tvnbench: %s\n", context.figure(name).c_str());
     if (name == "read")
         run_read(context);
     else if (name == "write")
@@ -43,21 +44,41 @@ void run_workload(const std::string &name, const bench_context &context) {
         run_hold(context);
 }
 
+// What the TLS handshake with the server gives, once, for the record.
+void describe_tls(const server_address &secure) {
+    bench_session probe(secure, true);
+    const auto &tls = probe.tls();
+    std::fprintf(stderr, "tvnbench: TLS on port %u: %s, certificate %s%s\n", unsigned(secure.port),
+                 tls.protocol.c_str(), tls.verified ? "verified" : "not verified: ",
+                 tls.not_verified.c_str());
+}
+
 int run(const bench_options &options) {
-    server_address address{options.host, 0, options.login, options.password, options.timeout};
+    server_address address{options.host, 0, options.login, options.password, options.timeout,
+                           false, ""};
+    server_address secure = address;
+    secure.tls = true;
+    secure.ca_file = options.ca_file;
     std::unique_ptr<own_server> server;
     if (options.port) {
         address.port = *options.port;
+        secure.port = options.tls_port.value_or(*options.port);
     } else {
-        server = std::make_unique<own_server>(
-            own_server_settings{options.build_dir, options.root, options.service_user});
+        server = std::make_unique<own_server>(own_server_settings{
+            options.build_dir, options.root, options.service_user, wants_tls(options)});
         own_server_pid = server->pid();
         address.port = server->port();
-        address.login = own_login;
-        address.password = own_password;
+        address.login = secure.login = own_login;
+        address.password = secure.password = own_password;
+        secure.port = server->tls_port();
+        if (secure.ca_file.empty()) secure.ca_file = server->certificate_file();
         if (options.serve_only) {
-            std::printf("port %u pid %d root %s login %s password %s\n", unsigned(address.port),
+            std::printf("port %u pid %d root %s login %s password %s", unsigned(address.port),
                         int(server->pid()), server->root().c_str(), own_login, own_password);
+            if (server->tls_port() != 0)
+                std::printf(" tls_port %u certificate %s key %s", unsigned(server->tls_port()),
+                            server->certificate_file().c_str(), server->key_file().c_str());
+            std::printf("\n");
             std::fflush(stdout);
             server->detach();
             return 0;
@@ -66,11 +87,16 @@ int run(const bench_options &options) {
             std::fprintf(stderr, "tvnbench: server on 127.0.0.1:%u, pid %d, root %s\n",
                          unsigned(address.port), int(server->pid()), server->root().c_str());
     }
+    if (options.verbose && wants_tls(options)) describe_tls(secure);
     const data_paths paths = paths_under(options.dir);
-    prepare_data(address, options, paths);
+    // --tls against a running server: its port speaks TLS alone.
+    prepare_data(options.tls ? secure : address, options, paths);
     if (options.prepare_only) return 0;
-    const bench_context context{address, options, paths};
-    for (const auto &name : options.workloads) run_workload(name, context);
+    for (const auto &name : options.workloads) {
+        const bool tls = is_tls_workload(name);
+        const bench_context context{tls ? secure : address, options, paths, tls ? tls_prefix : ""};
+        run_workload(base_workload(name), context);
+    }
     return 0;
 }
 

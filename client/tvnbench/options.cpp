@@ -2,6 +2,7 @@
 // "="; sizes accept the binary suffixes K, M and G.
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <string_view>
@@ -72,6 +73,12 @@ std::optional<std::string> apply(std::string_view option, std::string_view value
     } else if (option == "-t" || option == "--timeout") {
         ok = parse_unsigned(value, 1, 3600, number);
         o.timeout = std::chrono::seconds(number);
+    } else if (option == "--tls-port") {
+        ok = parse_unsigned(value, 1, 65535, number);
+        o.tls_port = static_cast<std::uint16_t>(number);
+    } else if (option == "--ca") {
+        o.ca_file = value;
+        ok = !value.empty();
     } else if (option == "--build") {
         o.build_dir = value;
     } else if (option == "--root") {
@@ -118,12 +125,25 @@ bool is_flag(std::string_view word, bench_options &o) {
         o.prepare_only = true;
     else if (word == "-v" || word == "--verbose")
         o.verbose = true;
+    else if (word == "--tls")
+        o.tls = true;
     else
         return false;
     return true;
 }
 
 } // namespace
+
+bool is_tls_workload(std::string_view name) { return name.starts_with(tls_prefix); }
+
+std::string_view base_workload(std::string_view name) {
+    return is_tls_workload(name) ? name.substr(tls_prefix.size()) : name;
+}
+
+bool wants_tls(const bench_options &options) {
+    return options.tls || std::any_of(options.workloads.begin(), options.workloads.end(),
+                                      [](const std::string &name) { return is_tls_workload(name); });
+}
 
 const std::vector<std::string> &all_workloads() {
     static const std::vector<std::string> names{"read",    "write",      "sessions",
@@ -152,13 +172,20 @@ std::optional<std::string> parse_options(int argc, char **argv, bench_options &o
             continue;
         }
         bool known = false;
-        for (const auto &name : all_workloads()) known = known || name == word;
+        for (const auto &name : all_workloads()) known = known || name == base_workload(word);
         if (!known) return "unknown workload " + std::string(word);
         o.workloads.emplace_back(word);
     }
     if (o.workloads.empty()) o.workloads = all_workloads();
+    // --tls: every workload over TLS.
+    if (o.tls)
+        for (auto &name : o.workloads)
+            if (!is_tls_workload(name)) name = std::string(tls_prefix) + name;
     if (o.port && o.login.empty()) return std::string("a running server needs -u USER@DOMAIN");
     if (o.port && o.serve_only) return std::string("--serve starts a server: it takes no port");
+    if (o.tls_port && !o.port) return std::string("--tls-port is a running server's: give -p too");
+    if (o.port && !o.tls && !o.tls_port && wants_tls(o))
+        return std::string("TLS workloads against a running server need --tls-port (or --tls)");
     return std::nullopt;
 }
 
@@ -168,7 +195,8 @@ const char *usage_text() {
 Measures a server through the client library. Each workload prints one line
 "name value unit" on standard output (hold prints three).
 
-workloads (default: all, in this order)
+workloads (default: all, in this order; tls_NAME runs NAME over TLS, and prints its
+figures as tls_NAME: tls_read, tls_write, tls_sessions, ...)
   read        download of one file (--size) in --chunk READs            MB/s
   write       upload of --size bytes in --chunk WRITEs                  MB/s
   sessions    --sessions sessions one after another: connect, CONNECT,
@@ -191,7 +219,13 @@ the server
   --root DIR             an own server's root, kept afterwards (default: temporary)
   --service-user NAME    the account an own server's sessions run as (root: nobody)
   --serve                start an own server, print "port P pid N root DIR login L
-                         password W", and leave it running (stop it: kill -INT N)
+                         password W" (with --tls followed by "tls_port Q certificate
+                         FILE key FILE"), and leave it running (stop it: kill -INT N)
+  --tls                  every workload over TLS: a running server speaks TLS at --port;
+                         an own server gets a self-signed certificate and a TLS port
+  --tls-port PORT        a running server's TLS port, for tls_NAME workloads
+  --ca FILE              verify the server's certificate against FILE (an own server's
+                         certificate by default); the figures do not depend on it
 
 sizes and counts
   --dir PATH             the server directory of the data (/Private/tvnbench)

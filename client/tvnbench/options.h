@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tvnbench {
@@ -17,6 +18,12 @@ struct bench_options {
     std::string login;    // USER@DOMAIN; an own server's account when empty
     std::string password; // from TVN_PASSWORD
     std::chrono::milliseconds timeout = std::chrono::seconds(30);
+    // TLS: --tls runs every workload over TLS (at --port for a running server); workloads
+    // named tls_NAME run over TLS beside the plain ones, at --tls-port for a running server.
+    // An own server then gets a certificate of its own and a TLS port.
+    bool tls = false;
+    std::optional<std::uint16_t> tls_port;
+    std::string ca_file; // verify against it (an own server's certificate by default)
 
     // An own server.
     std::string build_dir;    // holds bin/tvn and lib/*.so; empty: next to tvnbench
@@ -48,6 +55,14 @@ struct bench_options {
 
 // The workloads in their default order.
 const std::vector<std::string> &all_workloads();
+
+// TLS workloads are named "tls_" and the workload: "tls_read".
+inline constexpr std::string_view tls_prefix = "tls_";
+bool is_tls_workload(std::string_view name);
+// The workload a name runs: "read" for "read" and "tls_read".
+std::string_view base_workload(std::string_view name);
+// True when a workload in the options runs over TLS.
+bool wants_tls(const bench_options &options);
 
 // Parses argv into options. On a usage error returns its text; "help" when the manual was
 // asked for.

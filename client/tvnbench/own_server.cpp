@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "bench_session.h"
+#include "own_certificate.h"
 #include "proc_view.h"
 
 namespace fs = std::filesystem;
@@ -97,15 +98,22 @@ service_account find_service_account(const std::string &wanted) {
     return {name, primary->gr_name, account->pw_uid, account->pw_gid};
 }
 
+// The TLS keys of the Server section; none without a TLS port.
+std::string tls_lines(const own_server &server) {
+    if (server.tls_port() == 0) return {};
+    return "    TlsPort " + std::to_string(server.tls_port()) + "\n    TlsCertificateFile " +
+           server.certificate_file() + "\n    TlsKeyFile " + server.key_file() + "\n";
+}
+
 std::string configuration(const std::string &root, std::uint16_t port,
-                          const service_account &account) {
+                          const service_account &account, const std::string &tls) {
     std::string text =
         "# Written by tvnbench: loopback, list accounts, path mapping, journal.\n"
         "<Server>\n"
         "    AddIpAddress 127.0.0.1\n"
         "    ServerPort " +
         std::to_string(port) +
-        "\n"
+        "\n" + tls +
         "    ConnectionIdleTimeout 300\n"
         "    ConnectionKeepalive 120\n"
         "    ConnectionKeepaliveTimeout 120\n"
@@ -191,12 +199,22 @@ void own_server::lay_out(const own_server_settings &settings) {
                                                  own_password_hash + "!" + root_ +
                                                  "home/bench!!!!\n");
     port_ = free_port();
-    write_text(root_ + "conf/tolvane.conf", configuration(root_, port_, account));
+    if (settings.tls) {
+        make_own_certificate(certificate_file(), key_file());
+        do tls_port_ = free_port();
+        while (tls_port_ == port_);
+    }
+    write_text(root_ + "conf/tolvane.conf",
+               configuration(root_, port_, account, tls_lines(*this)));
     for (const auto &entry : fs::recursive_directory_iterator(root_ + "home"))
         if (chown(entry.path().c_str(), account.uid, account.gid) != 0 && getuid() == 0)
             throw bench_error("cannot give " + entry.path().string() + " to " + account.user);
     if (chown((root_ + "home").c_str(), account.uid, account.gid) != 0 && getuid() == 0)
         throw bench_error("cannot give the home directory to " + account.user);
+}
+
+bool own_server::listening() const {
+    return port_listening(port_) && (tls_port_ == 0 || port_listening(tls_port_));
 }
 
 void own_server::start() {
@@ -223,11 +241,11 @@ void own_server::start() {
         [&] {
             const std::string output = read_text(output_file);
             return output.find("I can't go on") != std::string::npos ||
-                   (output.find("..OK\n") != std::string::npos && port_listening(port_));
+                   (output.find("..OK\n") != std::string::npos && listening());
         },
         10s);
     pid_ = static_cast<pid_t>(std::atol(read_text(root_ + "log/tolvane.pid").c_str()));
-    if (!up || pid_ <= 0 || !port_listening(port_))
+    if (!up || pid_ <= 0 || !listening())
         throw bench_error("the server did not start:\n" + read_text(output_file));
     // A signal that came before its handlers were installed would end it the default way.
     wait_until([&] { return catches_signal(pid_, SIGINT); }, 5s);

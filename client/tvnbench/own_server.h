@@ -1,6 +1,7 @@
 // A server that tvnbench starts for itself, as a deployment would run it: a root with a list
 // account (MD5-crypt password), path mapping and the journal logging every method, on
-// 127.0.0.1 and a free port. Stopped with SIGINT to the pid in its PID file.
+// 127.0.0.1 and a free port, and with TLS on a second free port when asked (a self-signed
+// certificate made for it). Stopped with SIGINT to the pid in its PID file.
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +21,7 @@ struct own_server_settings {
     std::string build_dir;    // bin/tvn and lib/*.so
     std::string root;         // empty: a temporary one
     std::string service_user; // empty: nobody as root, else the caller
+    bool tls = false;         // a certificate, and a TLS port beside the plain one
 };
 
 class own_server {
@@ -31,6 +33,10 @@ public:
     own_server &operator=(const own_server &) = delete;
 
     std::uint16_t port() const { return port_; }
+    // With TLS: its port (else 0), the certificate (its own CA) and the key.
+    std::uint16_t tls_port() const { return tls_port_; }
+    std::string certificate_file() const { return root_ + "conf/tls-certificate.pem"; }
+    std::string key_file() const { return root_ + "conf/tls-key.pem"; }
     pid_t pid() const { return pid_; }
     const std::string &root() const { return root_; }
     // The user's Private area on the host: what the client path /Private names.
@@ -43,12 +49,14 @@ public:
 private:
     void lay_out(const own_server_settings &settings);
     void start();
+    bool listening() const;
 
     std::string build_dir_;
     std::string root_; // ends in "/"
     bool temporary_ = false;
     bool detached_ = false;
     std::uint16_t port_ = 0;
+    std::uint16_t tls_port_ = 0;
     pid_t pid_ = -1;
 };
 

@@ -33,8 +33,10 @@ double median(std::vector<double> values) {
 void run_sessions(const bench_context &context) {
     const auto &options = context.options;
     const auto start = bench_clock::now();
+    std::uint32_t resumed = 0;
     for (std::uint32_t i = 0; i < options.sessions; ++i) {
         bench_session session(context.address, true);
+        resumed += session.tls().resumed ? 1 : 0;
         session.login();
         const auto body = session.list(context.paths.small);
         if (entry_count(body, context.paths.small) < options.small_entries)
@@ -43,7 +45,10 @@ void run_sessions(const bench_context &context) {
         if (!session.wait_closed()) throw bench_error("DISCONNECT: the server kept the connection");
     }
     const double seconds = seconds_between(start, bench_clock::now());
-    print_figure("sessions", seconds > 0 ? options.sessions / seconds : 0, "sessions/s", 1);
+    if (options.verbose && context.address.tls)
+        std::fprintf(stderr, "tvnbench: %s: %u of %u resumed a TLS session\n",
+                     context.figure("sessions").c_str(), resumed, options.sessions);
+    print_figure(context.figure("sessions"), seconds > 0 ? options.sessions / seconds : 0, "sessions/s", 1);
 }
 
 // The first listing warms the server's caches and is not counted; the figure is the median
@@ -80,7 +85,7 @@ void run_listing(const bench_context &context) {
                          (*cpu_after - *cpu_before) * 1000 / options.listing_repeat);
         std::fputc('\n', stderr);
     }
-    print_figure("listing", median(milliseconds), "ms", 2);
+    print_figure(context.figure("listing"), median(milliseconds), "ms", 2);
 }
 
 } // namespace tvnbench

@@ -84,10 +84,10 @@ void run_read(const bench_context &context) {
     read_whole(session, file.handle, options.transfer_size, options.chunk);
     session.close_file(file.handle);
     const auto end = bench_clock::now();
-    cpu.report("read", double(options.transfer_size));
+    cpu.report(context.figure("read").c_str(), double(options.transfer_size));
     end_session(session);
     const double seconds = seconds_between(start, end);
-    print_figure("read", megabytes_per_second(double(options.transfer_size), seconds), "MB/s", 1);
+    print_figure(context.figure("read"), megabytes_per_second(double(options.transfer_size), seconds), "MB/s", 1);
 }
 
 void run_write(const bench_context &context) {
@@ -115,10 +115,10 @@ void run_write(const bench_context &context) {
     upload(session, file.handle, options.transfer_size, options.chunk);
     session.close_file(file.handle);
     const auto end = bench_clock::now();
-    cpu.report("write", double(options.transfer_size));
+    cpu.report(context.figure("write").c_str(), double(options.transfer_size));
     end_session(session);
     const double seconds = seconds_between(start, end);
-    print_figure("write", megabytes_per_second(double(options.transfer_size), seconds), "MB/s", 1);
+    print_figure(context.figure("write"), megabytes_per_second(double(options.transfer_size), seconds), "MB/s", 1);
 }
 
 // Every client connects, logs in and reads on its own thread once all threads stand ready,
@@ -170,7 +170,7 @@ void run_concurrent(const bench_context &context) {
                      "was open after %.3f s\n",
                      (process_cpu_seconds() - cpu_before) / (bytes / double(1u << 30)),
                      slowest_login);
-    print_figure("concurrent", megabytes_per_second(bytes, seconds_between(start, end)), "MB/s", 1);
+    print_figure(context.figure("concurrent"), megabytes_per_second(bytes, seconds_between(start, end)), "MB/s", 1);
 }
 
 } // namespace tvnbench

@@ -2,6 +2,9 @@
 // a bench_error.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "bench_session.h"
 #include "data_set.h"
 #include "options.h"
@@ -12,6 +15,9 @@ struct bench_context {
     const server_address &address;
     const bench_options &options;
     const data_paths &paths;
+    std::string_view prefix; // of the figures' names: "tls_" over TLS
+
+    std::string figure(std::string_view name) const { return std::string(prefix) + std::string(name); }
 };
 
 void run_read(const bench_context &context); // transfer_workloads.cpp

@@ -36,14 +36,36 @@ OPTIONS
                     of each entry, as ls -l does
     -t SECONDS      give up when the server has not answered within SECONDS (default 30)
     -q              quiet: no progress bars
+    --tls           connect with TLS (also when TVN_TLS is 1); see TLS below
+    --ca FILE       trust the server's certificate only when it verifies against the CA
+                    certificates in FILE (PEM) and names HOST; implies --tls
+    --accept-new    remember an unknown server's certificate without asking
     -h, --help      this page
     --version       the version
 
 COMMANDS
 )";
 
-constexpr std::string_view tail = R"(
+constexpr std::string_view tail = R"page(
     "tvnclient help COMMAND" or "tvnclient COMMAND --help" prints a command's own page.
+
+TLS
+    A server may offer TLS on a port of its own (TlsPort); the protocol inside is the same.
+    With --ca, the server's certificate must verify against that CA and carry HOST (a name,
+    or an address such as 127.0.0.1); anything else is refused.
+
+    Without --ca, a certificate that the system's trust store verifies for HOST is trusted.
+    One it cannot verify (a self-signed server) is trusted on first use, as ssh trusts host
+    keys: its SHA-256 fingerprint is remembered for HOST and PORT in the known servers file
+    (see FILES). At the first contact tvnclient shows the fingerprint and asks "Trust it?
+    (yes/no)" at the terminal; compare it with the one the server's administrator gives
+    (openssl x509 -noout -fingerprint -sha256 -in CERTIFICATE). Without a terminal it
+    refuses, unless --accept-new is given. Once remembered, the certificate must stay the
+    same: a different one is refused with a warning (exit status 8) until its line is
+    removed from the file.
+
+    A plain connection to a TLS port, and a TLS connection to a plain port, are closed by
+    the server; tvnclient then suggests the other.
 
 PASSWORD
     The password never appears on the command line, where every user of the machine could
@@ -56,6 +78,8 @@ ENVIRONMENT
     TVN_PASSWORD      the login password
     TVN_NEW_PASSWORD  the new password for passwd (else it is asked twice)
     TVN_USER          the login when -u is not given
+    TVN_TLS           1: connect with TLS, as --tls
+    XDG_CONFIG_HOME   where the known servers file lies (default: ~/.config)
     TZ                the time zone of the times ls -l shows
 
 EXIT STATUS
@@ -66,9 +90,12 @@ EXIT STATUS
     3    not found: the remote file or directory does not exist
     4    permission denied (a guest login can only read)
     5    login refused (wrong user name, domain or password), or a refused password change
-    6    connection: cannot connect, the server closed the connection, or it did not
-         answer in time
+    6    connection: cannot connect, the server closed the connection, it did not
+         answer in time, or the TLS handshake failed
     7    a local file or directory could not be read or written
+    8    TLS: the server's certificate is not the one remembered for it
+    9    TLS: the server's certificate is not trusted: it does not verify against --ca,
+         names another host, or is unknown and was not accepted
     130  interrupted with Ctrl-C
 
     Each failure prints one line on standard error naming the path and what went wrong,
@@ -77,6 +104,9 @@ EXIT STATUS
 FILES
     NAME.tvnpart    a file being received (beside the local target) or sent (beside the
                     remote one); it gets its final name only when complete
+    $XDG_CONFIG_HOME/tolvane/known_servers (default ~/.config/tolvane/known_servers)
+                    the certificates trusted on first use, one line each: HOST PORT
+                    SHA-256-FINGERPRINT (made 0600, its directory 0700)
 
 EXAMPLES
     export TVN_USER=demo@demo
@@ -86,7 +116,9 @@ EXAMPLES
     tvnclient -p 7070 get -r /Public/docs
     tvnclient -p 7070 cp /Public/hello.txt /Private/hello.txt
     tvnclient -p 7070 shell
-)";
+    tvnclient -p 7443 --tls ls /Public
+    tvnclient -p 7443 --ca ca.pem ls /Public
+)page";
 
 } // namespace
 

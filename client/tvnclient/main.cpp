@@ -6,6 +6,7 @@
 #include "interrupt.h"
 #include "options.h"
 #include "password.h"
+#include "program_info.h"
 #include "shell.h"
 
 namespace {
@@ -23,6 +24,8 @@ int fail(problem failed) {
 int main(int argc, char **argv) {
     // First of all, before anything could copy the environment.
     const environment_secrets secrets = take_environment_secrets();
+    // Whatever follows them: the manual and the version need no valid command line.
+    if (answer_program_info(argc, argv, "tvnclient", program_manual().c_str())) return 0;
     install_interrupt_handler();
 
     program_options options;

@@ -40,10 +40,37 @@ problem apply_value(char option, std::string_view value, program_options &option
     }
 }
 
+bool is_tls_option(std::string_view word) {
+    return word == "--tls" || word == "--accept-new" || word == "--ca" || word.starts_with("--ca=");
+}
+
+// --tls, --accept-new, and --ca FILE (or --ca=FILE), which implies --tls.
+problem apply_tls_option(std::string_view word, int argc, char **argv, int &at,
+                         program_options &options) {
+    if (word == "--tls") {
+        options.login.tls = true;
+    } else if (word == "--accept-new") {
+        options.login.accept_new = true;
+    } else {
+        std::string_view file = word.substr(4);
+        if (word == "--ca") {
+            if (++at >= argc) return usage_error("--ca: needs a file");
+            file = argv[at];
+        } else {
+            file.remove_prefix(1);
+        }
+        if (file.empty()) return usage_error("--ca: an empty file name");
+        options.login.ca_file = file;
+        options.login.tls = true;
+    }
+    return {};
+}
+
 } // namespace
 
 problem parse_program_options(int argc, char **argv, program_options &options) {
     if (const char *user = std::getenv("TVN_USER")) options.login.login = user;
+    if (const char *tls = std::getenv("TVN_TLS")) options.login.tls = std::string_view(tls) == "1";
     int at = 1;
     for (; at < argc; ++at) {
         const std::string_view word = argv[at];
@@ -57,6 +84,10 @@ problem parse_program_options(int argc, char **argv, program_options &options) {
         }
         if (word == "--version") {
             options.show_version = true;
+            continue;
+        }
+        if (is_tls_option(word)) {
+            if (problem failed = apply_tls_option(word, argc, argv, at, options)) return failed;
             continue;
         }
         if (word.size() < 2 || word[0] != '-') break;

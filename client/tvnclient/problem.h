@@ -19,6 +19,9 @@ enum class exit_status : int {
     login_refused = 5, // wrong login or password; also a refused password change
     connection = 6,    // cannot connect, server closed the connection, no answer in time
     local = 7,         // a local file or directory could not be read or written
+    server_changed = 8, // TLS: the server's certificate is not the one remembered for it
+    untrusted = 9,     // TLS: the server's certificate is not trusted (does not verify, names
+                       // another host, or is new and was not accepted)
     interrupted = 130, // Ctrl-C
 };
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "interrupt.h"
+#include "server_trust.h"
 #include "tolvane/protocol.h"
 
 namespace tvnclient {
@@ -65,12 +66,41 @@ problem session::connect(const login_settings &settings) {
         if (connected) {
             connection_ = std::move(*connected);
             set_interruptible_socket(connection_.fd());
+            port_ = settings.port;
+            answered_ = false;
+            if (problem failed = secure(settings)) {
+                drop();
+                return failed;
+            }
             last_sent_ = std::chrono::steady_clock::now();
             return {};
         }
         last_error = errno;
     }
     return make_problem(exit_status::connection, where, connect_words(last_error, timeout_));
+}
+
+problem session::secure(const login_settings &settings) {
+    if (!settings.tls) return {};
+    const std::string where = settings.host + " port " + std::to_string(settings.port);
+    const tvn_client::tls_result result =
+        connection_.start_tls({settings.host, settings.ca_file}, timeout_);
+    switch (result.handshake) {
+    case tvn_client::tls_handshake::established: break;
+    case tvn_client::tls_handshake::closed:
+        return make_problem(exit_status::connection, where,
+                            "the server closed the connection during the TLS handshake: is port " +
+                                std::to_string(settings.port) +
+                                " a plain port? try without --tls");
+    case tvn_client::tls_handshake::timed_out:
+        return make_problem(exit_status::connection, where,
+                            "the TLS handshake was not complete within " + seconds_text(timeout_));
+    case tvn_client::tls_handshake::failed:
+        if (interrupted()) return make_problem(exit_status::interrupted, where, "interrupted");
+        return make_problem(exit_status::connection, where,
+                            "the TLS handshake failed: " + result.failure);
+    }
+    return judge_server(settings, result);
 }
 
 problem session::open(const login_settings &settings) {
@@ -110,6 +140,10 @@ problem session::connection_failure(read_result result, std::string_view subject
     } else if (result == read_result::closed ||
                connection_.wait_closed(std::chrono::milliseconds(0))) {
         words = "server closed the connection";
+        // A TLS port drops a plain request without a word (or with a TLS alert).
+        if (!answered_ && !connection_.is_tls())
+            words = "the server closed the connection without an answer: is port " +
+                    std::to_string(port_) + " a TLS port? try --tls";
     } else {
         words = "invalid answer from the server";
     }
@@ -129,6 +163,7 @@ problem session::exchange(std::span<const std::uint8_t> packet, std::string_view
     }
     const read_result result = connection_.read_answer(answer_, timeout_);
     if (result != read_result::answer_read) return connection_failure(result, subject);
+    answered_ = true;
     // Answers carry no request number: one for another method means the stream is lost.
     // The one exception is CHANGEPWD, whose success answer says CONNECT.
     const std::uint8_t method = packet[TVN_OFF_METHOD];

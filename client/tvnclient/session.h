@@ -23,6 +23,9 @@ struct login_settings {
     std::string login; // USER@DOMAIN
     std::string password;
     std::chrono::milliseconds timeout = std::chrono::seconds(30);
+    bool tls = false;        // --tls, TVN_TLS=1
+    std::string ca_file;     // --ca: trust this CA alone, and nothing on first use
+    bool accept_new = false; // --accept-new: remember an unknown certificate without asking
 };
 
 class session {
@@ -68,6 +71,8 @@ public:
 
 private:
     problem connection_failure(tvn_client::read_result result, std::string_view subject);
+    // The TLS handshake on the new connection and the judgement of the server's certificate.
+    problem secure(const login_settings &settings);
 
     tvn_client::connection connection_;
     tvn_client::answer answer_;
@@ -76,6 +81,10 @@ private:
     std::chrono::milliseconds timeout_ = std::chrono::seconds(30);
     std::chrono::steady_clock::time_point last_sent_{};
     std::uint16_t keepalive_ = 0;
+    // The port, and whether any answer came on this connection: a plain connection to a TLS
+    // port is closed on its first request without a word, which deserves a hint.
+    std::uint16_t port_ = 0;
+    bool answered_ = false;
     std::mutex mutex_;
 };
 

@@ -59,7 +59,7 @@ void warn_about_domain(const char *module, const account_domain &domain,
     const std::string place = unwritable_place(domain.passwd_file, *writer);
     if (place.empty()) return;
     std::printf("\nwarning: %s: password changes are enabled, but the service account (uid %u) "
-                "cannot write %s: every change of %s will fail\n",
+                "cannot write %s: a change of %s made after a login (as that account) will fail\n",
                 module, unsigned(writer->uid), place.c_str(), domain.passwd_file);
     std::fflush(stdout);
 }

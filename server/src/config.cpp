@@ -60,6 +60,22 @@ char *take_word(char *p, char **word) {
     return end + 1;
 }
 
+// TLS needs its certificate, its key and its port together, and a server must listen somewhere.
+bool tls_settings_complete(const tvn_server_conf *conf) {
+    const bool any = conf->tls_port != 0 || conf->tls_certificate_file != nullptr ||
+                     conf->tls_key_file != nullptr;
+    if (any && (conf->tls_port == 0 || conf->tls_certificate_file == nullptr ||
+                conf->tls_key_file == nullptr)) {
+        std::printf("\nTLS needs TlsPort, TlsCertificateFile and TlsKeyFile together\n");
+        return false;
+    }
+    if (!conf->plain_listening && conf->tls_port == 0) {
+        std::printf("\nPlainListening Disabled needs a TlsPort: the server would listen nowhere\n");
+        return false;
+    }
+    return true;
+}
+
 // Limits and delays take no negative values: those mean none.
 int32_t at_least_zero(int32_t value) { return value < 0 ? 0 : value; }
 
@@ -201,6 +217,23 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
             return key_result::fatal;
         }
         last_address(conf->listen_addrs)->port = uint16_t(port);
+    } else if (k == "TlsCertificateFile" || k == "TlsKeyFile") {
+        char *path = pool_strdup(mpool, value);
+        if (path == nullptr) return key_result::fatal;
+        (k == "TlsKeyFile" ? conf->tls_key_file : conf->tls_certificate_file) = path;
+    } else if (k == "TlsPort") {
+        const int32_t port = parse_number(value);
+        if (port < 1 || port > 65535) {
+            std::printf("\nTlsPort %s is not a port number (1 to 65535)\n", value);
+            return key_result::fatal;
+        }
+        conf->tls_port = uint16_t(port);
+    } else if (k == "PlainListening") {
+        if (std::strcmp(value, "Enabled") != 0 && std::strcmp(value, "Disabled") != 0) {
+            std::printf("\nPlainListening %s must be Enabled or Disabled\n", value);
+            return key_result::fatal;
+        }
+        conf->plain_listening = std::strcmp(value, "Enabled") == 0;
     } else if (k == "ListenBacklog") {
         const int32_t backlog = parse_number(value);
         if (backlog < 1) {
@@ -241,6 +274,7 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
     conf->login_grace_time = DEFAULT_LOGIN_GRACE_TIME;
     conf->failed_login_delay = DEFAULT_FAILED_LOGIN_DELAY;
     conf->listen_backlog = DEFAULT_LISTEN_BACKLOG;
+    conf->plain_listening = 1;
 
     const std::string path = std::string(server_root) + CONFIG_FILE;
     std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path.c_str(), "r"), std::fclose);
@@ -283,5 +317,5 @@ extern "C" int init_server_config(tvn_server_conf *conf, tvn_init_mpool *mpool,
         std::printf("\nYou have to specify a group or an user for restricted version\n");
         return -1;
     }
-    return 0;
+    return tls_settings_complete(conf) ? 0 : -1;
 }

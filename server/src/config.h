@@ -39,6 +39,12 @@ struct tvn_server_conf {
     int32_t max_failed_logins_per_address;
     int32_t failed_login_delay; // seconds a refused login waits for its answer
     int32_t listen_backlog;     // connections the kernel queues before a worker accepts them
+    // Encrypted sessions: listeners on tls_port (0: none) on every address, with the chain of
+    // tls_certificate_file and the key of tls_key_file; plain_listening 0 opens no plain one.
+    char *tls_certificate_file;
+    char *tls_key_file;
+    uint16_t tls_port;
+    uint8_t plain_listening;
     // The modules' optional "reopen_module_files" entry points, in chain order (NULL: none).
     tvn_reopen_module_fn reopen_files[MAX_MODULES];
 };

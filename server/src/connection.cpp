@@ -21,6 +21,7 @@
 #include "os.h"
 #include "pool.h"
 #include "process_title.h"
+#include "tls.h"
 #include "workers.h"
 
 namespace {
@@ -44,6 +45,14 @@ void reset_request(tvn_request *request) {
     request->log_message = nullptr;
 }
 
+// The journal's connection lines (CONNECT and the final DISCONNECT) of an encrypted session
+// say so at the end of their message: " over TLSv1.3".
+void note_transport(tvn_connection *connection) {
+    if (connection->tls == nullptr) return;
+    append_log_message(connection, " over ");
+    append_log_message(connection, tls_version(connection));
+}
+
 // What goes on the wire and into the journal for a handler's outcome. Every answered request
 // gets exactly one journal line, written after its answer left (or failed to leave).
 void deliver(tvn_connection *connection, const outcome &result) {
@@ -51,6 +60,7 @@ void deliver(tvn_connection *connection, const outcome &result) {
     switch (result.what()) {
     case outcome::kind::answer:
         request->response = result.status();
+        if (request->method == CONNECT) note_transport(connection);
         send_and_note(connection, result.bytes(), result.length());
         mod_logging(connection);
         return;
@@ -59,6 +69,7 @@ void deliver(tvn_connection *connection, const outcome &result) {
             prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, result.status());
         if (answer == nullptr) return; // closing, and no line: nothing was answered
         request->response = result.status();
+        if (request->method == CONNECT) note_transport(connection);
         send_and_note(connection, answer, TVN_ANSWER_ERROR);
         mod_logging(connection);
         return;
@@ -123,6 +134,18 @@ void put_client_address(tvn_request *request, const sockaddr_storage &address) {
     }
 }
 
+// The handshake of a connection accepted on a TLS listener: within the login grace time and
+// the time a request may take, whichever ends first.
+bool start_tls(tvn_connection *connection) {
+    const int32_t limit = connection->server_conf->keepalive_timeout > 0
+                              ? connection->server_conf->keepalive_timeout
+                              : 120;
+    int64_t deadline = monotonic_ms() + int64_t(limit) * 1000;
+    if (connection->login_deadline != 0 && connection->login_deadline < deadline)
+        deadline = connection->login_deadline;
+    return accept_tls(connection, deadline);
+}
+
 // The connection's state for info, which it takes over; NULL (socket closed) when memory is
 // short, and nothing is logged then.
 tvn_connection *take_over(tvn_conn_info *info) {
@@ -140,10 +163,12 @@ void end_connection(tvn_connection *connection) {
     tvn_request *request = connection->request;
     request->method = DISCONNECT;
     request->response = OK;
+    note_transport(connection);
     mod_logging(connection);
     mod_connection_closing(connection);
     release_fhandler_pool(connection->handles);
     close_area_anchors(&connection->anchors);
+    end_tls(connection);
     close(request->connection_id);
     release_connection_pools(request->mpool);
 }
@@ -185,9 +210,12 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
 }
 
 extern "C" void connection_main(tvn_conn_info *info) {
+    const bool encrypted = info->tls;
     tvn_connection *connection = take_over(info);
     if (connection != nullptr) {
         tvn_request *request = connection->request;
+        // A connection whose handshake fails ends with the refused-connection line.
+        if (encrypted && !start_tls(connection)) request->disconnect = 1;
         while (!request->disconnect) {
             // A failed reception keeps its reason in the request pool for the final line.
             if (receive_request(connection) != reception::ready) continue;

@@ -11,6 +11,7 @@
 struct tvn_server_conf;
 struct fhandler_pool;
 struct tvn_conn_info;
+typedef struct ssl_st SSL;
 
 // One per connection, from its connection pool. What a request says lives in the module
 // interface's tvn_request (its paths, the login) and in parsed; this record keeps what is the
@@ -30,6 +31,7 @@ struct tvn_connection {
     int64_t packet_deadline;
     area_anchors anchors;  // the area directories that local paths are resolved from
     tvn_packet packet;     // the request being received
+    SSL *tls;             // the session of an encrypted connection; NULL: plain
     time_t connected_at;  // for the process title
     char client_text[48]; // the client\'s address as text, for the process title
     parsed_request parsed; // what reception made of it

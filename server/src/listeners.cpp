@@ -1,5 +1,6 @@
-// The listening sockets: every configured address (at most 16), IPv4 or IPv6, on the port of
-// the first. Each one opened is announced in the output file.
+// The listening sockets: every configured address, IPv4 or IPv6, on the port of the first entry
+// and, with TLS, on TlsPort (at most 16 sockets in all). Each one opened is announced in the
+// output file.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -37,7 +38,7 @@ socklen_t socket_address(const tvn_listen_addr &entry, uint16_t port, sockaddr_s
     return sizeof(sockaddr_in);
 }
 
-bool listen_on(const tvn_listen_addr &entry, uint16_t port, int backlog) {
+bool listen_on(const tvn_listen_addr &entry, uint16_t port, int backlog, bool tls) {
     sockaddr_storage address;
     std::string text;
     const socklen_t length = socket_address(entry, port, &address, &text);
@@ -46,6 +47,7 @@ bool listen_on(const tvn_listen_addr &entry, uint16_t port, int backlog) {
         std::printf("\nCan't open a socket for %s: %s\n", text.c_str(), std::strerror(errno));
         return false;
     }
+    tvn_process.socket_is_tls[tvn_process.socket_count] = tls;
     tvn_process.sockets[tvn_process.socket_count++] = fd;
     const int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -61,7 +63,7 @@ bool listen_on(const tvn_listen_addr &entry, uint16_t port, int backlog) {
         std::printf("\nCan't listen on %s: %s\n", text.c_str(), std::strerror(errno));
         return false;
     }
-    std::printf("listening on %s\n", text.c_str());
+    std::printf("listening on %s%s\n", text.c_str(), tls ? " (TLS)" : "");
     return true;
 }
 
@@ -70,10 +72,14 @@ bool listen_on(const tvn_listen_addr &entry, uint16_t port, int backlog) {
 bool open_listeners(tvn_server_conf *conf) {
     const uint16_t port = conf->listen_addrs->port;
     bool opened = true;
+    // Every address gets its plain listener (unless turned off) and, with TLS, one on TlsPort.
     for (tvn_listen_addr *entry = conf->listen_addrs;
          opened && entry != nullptr && tvn_process.socket_count < MAX_LISTENERS;
-         entry = entry->next)
-        opened = listen_on(*entry, port, conf->listen_backlog);
+         entry = entry->next) {
+        if (conf->plain_listening) opened = listen_on(*entry, port, conf->listen_backlog, false);
+        if (opened && conf->tls_port != 0 && tvn_process.socket_count < MAX_LISTENERS)
+            opened = listen_on(*entry, conf->tls_port, conf->listen_backlog, true);
+    }
     std::fflush(stdout);
     socket_num = tvn_process.socket_count - 1;
     return opened;

@@ -2,6 +2,7 @@
 // of checks on them.
 #include "reception.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "answer.h"
@@ -116,6 +117,7 @@ receive_failure receive_bytes(tvn_connection *connection, uint8_t *buffer, uint3
             continue;
         }
         const ssize_t got = receive_some(connection, buffer + received, count - received);
+        if (got < 0 && errno == EAGAIN) continue; // an encrypted record not yet whole
         if (got < 0) return receive_failure::read_failed;
         if (got == 0) return receive_failure::peer_closed;
         // The packet's clock starts with its first byte: a sender may pause, but never

@@ -7,6 +7,7 @@
 #include "os.h"
 #include "pool.h"
 #include "process.h"
+#include "tls.h"
 
 extern "C" void print_info(int message) {
     switch (message) {
@@ -61,10 +62,13 @@ extern "C" int tvn_check_config(char *server_root) {
         print_info(2);
     } else if (load_modules(&conf, handles, conf.server_root, mpool) != module_load::loaded) {
         print_info(4);
+    } else if (!open_tls_context(&conf)) {
+        print_info(2);
     } else {
         warn_about_chain(conf.modules);
         status = 0;
     }
+    close_tls_context();
     unload_modules(conf.modules, handles);
     release_init_pool(mpool);
     std::fflush(stdout);
@@ -90,7 +94,15 @@ extern "C" int tvn_main(char *server_root) {
         std::exit(1);
     }
     warn_about_chain(conf.modules);
+    // The key is read now, by whoever started the server, before any worker exists.
+    if (!open_tls_context(&conf)) {
+        print_info(2);
+        unload_modules(conf.modules, handles);
+        release_init_pool(mpool);
+        std::exit(1);
+    }
     os_main(&conf, mpool);
+    close_tls_context();
 
     print_info(5);
     unload_modules(conf.modules, handles);

@@ -40,7 +40,7 @@ void set_my_state(slot_state state) { tvn_process.area->slots[tvn_process.my_slo
 
 // Waits until a listening socket has a connection and accepts it; -1 when the server stops.
 // A readable socket whose accept fails sends the worker back to waiting.
-int wait_for_connection(sockaddr_storage *client) {
+int wait_for_connection(sockaddr_storage *client, bool *tls) {
     pollfd watched[MAX_LISTENERS];
     for (int i = 0; i < tvn_process.socket_count; ++i)
         watched[i] = pollfd{tvn_process.sockets[i], POLLIN, 0};
@@ -52,7 +52,9 @@ int wait_for_connection(sockaddr_storage *client) {
             if ((watched[i].revents & POLLIN) == 0) continue;
             socklen_t length = sizeof *client;
             int fd = accept(watched[i].fd, reinterpret_cast<sockaddr *>(client), &length);
-            if (fd >= 0) return fd;
+            if (fd < 0) continue;
+            *tls = tvn_process.socket_is_tls[i];
+            return fd;
         }
     }
     return -1;
@@ -82,7 +84,7 @@ void worker_accept(tvn_server_conf *conf) {
     set_process_title("tvn: waiting");
     set_accept_lock(F_WRLCK);
     set_my_state(SLOT_WAITING);
-    const int fd = wait_for_connection(&info->client_addr);
+    const int fd = wait_for_connection(&info->client_addr, &info->tls);
     if (fd < 0) { // stopping: the lock goes with the process
         std::free(info);
         return;

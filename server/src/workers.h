@@ -40,6 +40,7 @@ static_assert(STATUS_AREA_SIZE == 24045);
 struct tvn_conn_info {
     int32_t socket;
     sockaddr_storage client_addr; // as accept filled it: IPv4 or IPv6
+    bool tls;                     // accepted on a TLS listener: the handshake comes first
     tvn_server_conf *server_conf;
     int32_t worker_pid;
 };
@@ -48,6 +49,7 @@ struct tvn_conn_info {
 // inherited by every worker.
 struct process_state {
     int sockets[MAX_LISTENERS];
+    bool socket_is_tls[MAX_LISTENERS] = {};
     int socket_count = 0;
     // The report channel's ends. Only the master holds report_read_fd; every process holds
     // report_send_fd, the master for the wake-ups its signal handlers post.

@@ -151,9 +151,20 @@ launched_server::~launched_server() {
 
 bool launched_server::start(std::chrono::milliseconds timeout) {
     become_subreaper();
+    // Started again after a stop: the PID file names the previous daemon until the new one
+    // has written it, and the new one is to be stopped in its turn.
+    const pid_t previous = pid_;
+    pid_ = -1;
+    ended_ = false;
     launcher_status_ = run_command({TVN_BINARY, "-d", root_.path()}).exit_status;
     if (launcher_status_ != 0) return false;
-    if (!wait_until([&] { return read_pid_file(root_) > 0; }, timeout)) return false;
+    if (!wait_until(
+            [&] {
+                const pid_t written = read_pid_file(root_);
+                return written > 0 && written != previous;
+            },
+            timeout))
+        return false;
     pid_ = read_pid_file(root_);
     // Started once the configuration is read and every module loaded, or ended.
     return wait_until([&] { return startup_settled(root_.output()); }, timeout) &&

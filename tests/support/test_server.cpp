@@ -118,7 +118,8 @@ void install_module(const temp_root &root, const std::string &name) {
 }
 
 test_server::test_server(const server_options &options)
-        : root_(options.parent_dir), port_(free_port()), server_(root_) {
+        : root_(options.parent_dir), port_(free_port()),
+          ready_port_(options.ready_port != 0 ? options.ready_port : port_), server_(root_) {
     root_.install_server_library();
     for (const char *area : {"home", "home/Private", "home/Public", "home/Web"})
         fs::create_directory(root_.file(area));
@@ -128,10 +129,9 @@ test_server::test_server(const server_options &options)
         install_module(root_, module);
         config += "    LoadModule " + module + "\n";
     }
-    std::string sections = options.module_sections;
-    for (size_t at = sections.find("@ROOT@"); at != std::string::npos; at = sections.find("@ROOT@"))
-        sections.replace(at, 6, root_.path());
-    config += "</Server>\n" + sections;
+    config += "</Server>\n" + options.module_sections;
+    for (size_t at = config.find("@ROOT@"); at != std::string::npos; at = config.find("@ROOT@"))
+        config.replace(at, 6, root_.path());
     root_.write_config(config);
     if (options.start) start();
 }
@@ -144,7 +144,7 @@ bool test_server::start() {
     running_ = server_.start();
     if (!running_) return false;
     running_ = wait_until(
-        [&] { return port_listening(port_) && children_of(server_.pid()).size() >= 5; }, 10s);
+        [&] { return port_listening(ready_port_) && children_of(server_.pid()).size() >= 5; }, 10s);
     return running_;
 }
 

@@ -41,11 +41,12 @@ bool port_listening(uint16_t port);
 
 struct server_options {
     std::vector<std::string> modules; // test modules (built for the tests) or built modules
-    std::string server_lines;         // extra lines of the Server section
+    std::string server_lines;         // extra lines of the Server section; @ROOT@ as below
     std::string module_sections;      // text after the Server section; @ROOT@ stands for the
                                       // root's path (with its trailing "/")
     bool start = true;
     std::string parent_dir = "/tmp"; // where the root is made
+    uint16_t ready_port = 0;         // the port start() waits for; 0: the plain port
 };
 
 // Root, configuration and a running server; stopped with SIGINT at destruction.
@@ -69,6 +70,7 @@ public:
 private:
     temp_root root_;
     uint16_t port_;
+    uint16_t ready_port_;
     launched_server server_;
     bool running_ = false;
 };

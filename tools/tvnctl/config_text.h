@@ -9,7 +9,7 @@
 namespace tvnctl {
 
 struct config_line {
-    int number = 0;    // from 1
+    int number = 0; // from 1
     std::string text;
     std::string key;   // the first word; a double-quoted word without its quotes
     std::string value; // the second word, or empty
@@ -47,8 +47,8 @@ private:
 // Tag tests, as the readers make them.
 bool opens_server_section(std::string_view line);
 bool opens_module_section(std::string_view line, std::string_view name);
-bool opens_tag(std::string_view line, std::string_view word);   // "<word ...>"
-bool closes_tag(std::string_view line, std::string_view word);  // "</word ...>"
+bool opens_tag(std::string_view line, std::string_view word);  // "<word ...>"
+bool closes_tag(std::string_view line, std::string_view word); // "</word ...>"
 // A line the readers skip: empty, blanks only, or a comment.
 bool skipped_line(const config_line &line);
 

@@ -33,7 +33,7 @@ struct message_rule {
     int key_from = 0;          // else the capture (from 1) that holds it
     int value_from = 0;        // the capture that holds the value; 0: any value
     std::string_view value = {};
-    int section_from = 0;      // the capture that names the module's section
+    int section_from = 0; // the capture that names the module's section
 };
 
 struct rule_match {

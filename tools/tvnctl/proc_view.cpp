@@ -22,8 +22,10 @@ std::string read_proc_file(const std::string &path) {
     char chunk[4096];
     for (;;) {
         const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got > 0) content.append(chunk, size_t(got));
-        else if (got == 0 || errno != EINTR) break;
+        if (got > 0)
+            content.append(chunk, size_t(got));
+        else if (got == 0 || errno != EINTR)
+            break;
     }
     close(fd);
     return content;
@@ -86,13 +88,15 @@ std::vector<pid_t> children_of(pid_t parent) {
 std::optional<time_t> process_started_at(pid_t pid) {
     const auto stat = read_process_stat(pid);
     if (!stat) return std::nullopt;
-    std::ifstream uptime_file("/proc/uptime");
-    double seconds_since_boot = 0;
-    if (!(uptime_file >> seconds_since_boot)) return std::nullopt;
+    // The boot time of /proc/stat ("btime") is fixed, so the start is the same at every call.
+    std::ifstream kernel_stat("/proc/stat");
+    std::string name;
+    long long boot_time = -1;
+    while (kernel_stat >> name)
+        if (name == "btime" && kernel_stat >> boot_time) break;
     const long ticks_per_second = sysconf(_SC_CLK_TCK);
-    if (ticks_per_second <= 0) return std::nullopt;
-    const double running_for = seconds_since_boot - double(stat->start) / double(ticks_per_second);
-    return time(nullptr) - time_t(running_for < 0 ? 0 : running_for);
+    if (boot_time < 0 || ticks_per_second <= 0) return std::nullopt;
+    return time_t(boot_time + (long long)(stat->start / (unsigned long long)(ticks_per_second)));
 }
 
 bool same_process(pid_t pid, unsigned long long start) {

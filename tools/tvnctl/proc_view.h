@@ -11,9 +11,9 @@
 namespace tvnctl {
 
 struct process_stat {
-    char state = 0;                // 'R', 'S', 'Z', ...
+    char state = 0; // 'R', 'S', 'Z', ...
     pid_t parent = 0;
-    unsigned long long start = 0;  // clock ticks after boot
+    unsigned long long start = 0; // clock ticks after boot
 };
 
 // The fields of /proc/PID/stat that tvnctl needs; none when the process is gone.

@@ -9,7 +9,7 @@
 
 #include "pid_file_lock.h"
 #include "proc_view.h"
-#include "server_root.h"
+#include "root_layout.h"
 
 namespace tvnctl {
 
@@ -89,8 +89,8 @@ server_lookup find_server(const std::string &root) {
         return found;
     }
     found.state = server_state::stale;
-    found.detail = path + " names process " + std::to_string(pid) + ", which is not the master of " +
-                   root + " (it is " + quoted_title(pid) + ")";
+    found.detail = path + " names process " + std::to_string(pid) +
+                   ", which is not the master of " + root + " (it is " + quoted_title(pid) + ")";
     return found;
 }
 

@@ -24,8 +24,8 @@ std::optional<connection_title> parse_connection_title(std::string_view title) {
     title.remove_prefix(PREFIX.size());
     // An address holds no blank, so the first " since " ends it.
     const size_t since = title.find(SINCE);
-    if (since == std::string_view::npos || since == 0 || title.substr(0, since).find(' ') !=
-                                                             std::string_view::npos)
+    if (since == std::string_view::npos || since == 0 ||
+        title.substr(0, since).find(' ') != std::string_view::npos)
         return std::nullopt;
     connection_title connection;
     connection.client = std::string(title.substr(0, since));

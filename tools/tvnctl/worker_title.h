@@ -9,11 +9,11 @@
 namespace tvnctl {
 
 struct connection_title {
-    std::string client;  // the client's address
-    std::string since;   // "YYYY-MM-DD HH:MM:SS"
-    std::string method;  // the request in service, or "login" before the first one
-    std::string kind;    // "owner", "guest", or "-" before the session is open
-    std::string login;   // "user@domain"; empty before the session is open
+    std::string client; // the client's address
+    std::string since;  // "YYYY-MM-DD HH:MM:SS"
+    std::string method; // the request in service, or "login" before the first one
+    std::string kind;   // "owner", "guest", or "-" before the session is open
+    std::string login;  // "user@domain"; empty before the session is open
 };
 
 // The connection a title "tvn: ADDRESS since DATE TIME METHOD KIND LOGIN" names; none for any

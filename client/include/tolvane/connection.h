@@ -1,5 +1,6 @@
-// A connection to a server: owns the socket, sends requests and reads answers. Every wait
-// is bounded by a time-out; nothing here throws or raises SIGPIPE.
+// A connection to a server: owns the socket (and, after start_tls, the TLS session over it),
+// sends requests and reads answers. Every wait is bounded by a time-out; nothing here throws
+// or raises SIGPIPE.
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "tolvane/answer.h"
+#include "tolvane/tls.h"
 
 namespace tvn_client {
 
@@ -21,6 +23,10 @@ enum class read_result {
     broken,      // an error, the peer gone mid-answer, or a header no server sends
 };
 
+// The TLS session of a connection (connection_tls.cpp).
+struct tls_session;
+enum class tls_io;
+
 class connection {
 public:
     connection() = default;
@@ -28,7 +34,10 @@ public:
     // non-blocking; the connection closes it.
     explicit connection(int fd);
     ~connection() { close(); }
-    connection(connection &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    connection(connection &&other) noexcept : fd_(other.fd_), tls_(other.tls_) {
+        other.fd_ = -1;
+        other.tls_ = nullptr;
+    }
     connection &operator=(connection &&other) noexcept;
     connection(const connection &) = delete;
     connection &operator=(const connection &) = delete;
@@ -40,7 +49,17 @@ public:
 
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
+    // Ends the TLS session, if any, with a closing alert (not waiting for the server's), and
+    // closes the socket.
     void close();
+
+    // The TLS handshake over the connected socket, by the time-out; the session offered for
+    // resumption and the trust checks follow `settings` (see tls.h). Established, every call
+    // below works unchanged through the session; the caller judges the verdict (verified,
+    // fingerprint) and closes the connection if it does not trust the server. Any other
+    // outcome closes the connection. A connection takes at most one handshake.
+    tls_result start_tls(const tls_settings &settings, milliseconds timeout);
+    bool is_tls() const { return tls_ != nullptr; }
 
     // Sends every byte, or returns false on an error (errno set) or when the peer has not
     // taken them all by the deadline; an unknown part may then have been sent.
@@ -67,6 +86,19 @@ public:
 private:
     enum class peer_event { data, ended, nothing, error };
     using clock = std::chrono::steady_clock;
+    // One step of I/O on the socket or the session: done (bytes moved), a wait for the socket
+    // to become readable or writable before trying again, the peer's end (close, or the
+    // session's closing alert), or a failure with errno set (ECONNRESET, EPIPE, EPROTO ...).
+    enum class io_step { done, wait_read, wait_write, ended, failed };
+
+    static io_step step_of(tls_io step);
+    io_step read_some(std::uint8_t *into, std::size_t count, std::size_t &got);
+    io_step write_some(const std::uint8_t *data, std::size_t count, std::size_t &sent);
+    // Looks at the next byte without taking it; bytes the session has already decrypted count.
+    io_step peek_byte();
+    // Waits for the socket as the step asks; false when the deadline passed (errno 0) or
+    // polling failed.
+    bool wait_as_asked(io_step step, clock::time_point deadline);
 
     read_result receive(std::uint8_t *into, std::size_t count, clock::time_point deadline,
                         bool first_of_answer);
@@ -76,6 +108,7 @@ private:
     bool wait_for(short events, clock::time_point deadline);
 
     int fd_ = -1;
+    tls_session *tls_ = nullptr; // owned
 };
 
 } // namespace tvn_client

@@ -1,5 +1,5 @@
 // The server root from the command line.
-#include "server_root.h"
+#include "root_layout.h"
 
 #include <unistd.h>
 
