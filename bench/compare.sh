@@ -3,7 +3,7 @@
 # vsftpd (Debian's package, with and without sendfile) driven by curl, plus the raw loopback
 # limit (the same file streamed over one TCP connection with socat). Runs are interleaved
 # (tolvane, peer, tolvane, peer, ...) because throughput drifts within minutes; the summary
-# gives each server's median and the median of the per-round ratios tolvane / peer. Read and
+# gives each server's median and the median of the per-round ratios tolvane / peer. Read, write and
 # sessions also run over TLS: tolvane on its TLS port against vsftpd with TLS forced on every
 # login and transfer (curl --ssl-reqd), both with the same self-signed certificate and key,
 # which each client verifies.
@@ -170,7 +170,8 @@ max_clients=3000
 max_per_ip=3000
 CONF
     if [ -n "$tls" ]; then
-        # tolvane's certificate and key; TLS 1.2 and up, forced for logins and data. Its
+        # tolvane's certificate and key, forced for logins and data. This vsftpd has no switch
+        # for TLS 1.1 or 1.2; OpenSSL 3's security level refuses 1.1 and below anyway. Its
         # default cipher list names one that OpenSSL 3 no longer offers; and curl's data
         # connections need not take up the control connection's session.
         cat >> "$work/vsftpd-$name.conf" <<CONF
@@ -182,8 +183,6 @@ force_local_data_ssl=YES
 ssl_sslv2=NO
 ssl_sslv3=NO
 ssl_tlsv1=NO
-ssl_tlsv1_1=NO
-ssl_tlsv1_2=YES
 ssl_ciphers=HIGH
 require_ssl_reuse=NO
 CONF
@@ -224,10 +223,13 @@ peer_read() { curl_rate -o /dev/null "$(url "$1" large.bin)"; }
 
 peer_tls_read() { curl_rate --ssl-reqd --cacert "$certificate" -o /dev/null "$(url "$1" large.bin)"; }
 
+# $2 (if given): "tls" to upload over TLS.
 peer_write() {
+    local secure=()
+    [ "${2:-}" = tls ] && secure=(--ssl-reqd --cacert "$certificate")
     sleep "$SETTLE"
     rm -f "$data/upload.bin"
-    curl_rate -T "$data/large.bin" "$(url "$1" upload.bin)"
+    curl_rate "${secure[@]}" -T "$data/large.bin" "$(url "$1" upload.bin)"
 }
 
 # $2: a curl command ("curl", or "tls_curl" for TLS).
@@ -328,6 +330,9 @@ for round in $(seq 1 "$ROUNDS"); do
     record tls_read tolvane "$(tolvane_figure tls_read tls_read --tls-port "$tolvane_tls_port" \
         --ca "$certificate")"
     record tls_read vsftpd "$(peer_tls_read "$tls_port")"
+    record tls_write tolvane "$(tolvane_figure tls_write tls_write --tls-port "$tolvane_tls_port" \
+        --ca "$certificate")"
+    record tls_write vsftpd "$(peer_write "$tls_port" tls)"
     record tls_sessions tolvane "$(tolvane_figure tls_sessions tls_sessions \
         --tls-port "$tolvane_tls_port" --ca "$certificate")"
     record tls_sessions vsftpd "$(peer_sessions "$tls_port" tls_curl)"

@@ -11,7 +11,7 @@ import sys
 from collections import defaultdict
 
 UNITS = {"read": "MB/s", "write": "MB/s", "sessions": "sessions/s", "listing": "ms",
-         "concurrent": "MB/s", "tls_read": "MB/s", "tls_sessions": "sessions/s"}
+         "concurrent": "MB/s", "tls_read": "MB/s", "tls_write": "MB/s", "tls_sessions": "sessions/s"}
 PEERS = ["vsftpd", "vsftpd_nosendfile", "raw"]
 HEADINGS = {"vsftpd": "vsftpd", "vsftpd_nosendfile": "vsftpd (no sendfile)",
             "raw": "raw loopback"}
@@ -86,7 +86,7 @@ def main():
     for row in rows:
         print("  ".join(text.ljust(widths[i]) if i < 2 else text.rjust(widths[i])
                         for i, text in enumerate(row)))
-    print("tls_read, tls_sessions: both servers over TLS (the vsftpd column: vsftpd with TLS)")
+    print("tls_read, tls_write, tls_sessions: both servers over TLS (the vsftpd column: vsftpd with TLS)")
 
     print()
     print("each round (tolvane / peers in the order of the table):")

@@ -55,10 +55,6 @@ SSL_CTX *new_context(const std::string &ca_file, new_session_hook hook, std::str
     SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                      SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    if (const char *len = getenv("TVN_RBUF")) {
-        SSL_CTX_set_read_ahead(context, 1);
-        SSL_CTX_set_default_read_buffer_len(context, strtoul(len, nullptr, 10));
-    }
     const bool trusted = ca_file.empty()
                              ? SSL_CTX_set_default_verify_paths(context) == 1
                              : SSL_CTX_load_verify_locations(context, ca_file.c_str(), nullptr) == 1;

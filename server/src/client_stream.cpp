@@ -3,6 +3,8 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -65,11 +67,36 @@ ssize_t send_to_session(SSL *session, int socket, const uint8_t *data, uint32_t 
     }
 }
 
+// Sends what the session gathered in front of the socket (tls.cpp), with the same patience as
+// a write; false when the socket failed or stalled (errno says which).
+bool flush_session(SSL *session, int socket, int stall_ms) {
+    BIO *gathered = SSL_get_wbio(session);
+    for (;;) {
+        if (BIO_flush(gathered) > 0) return true;
+        if (!BIO_should_retry(gathered)) {
+            errno = EPIPE;
+            return false;
+        }
+        pollfd watched{socket, POLLOUT, 0};
+        const int ready = poll(&watched, 1, stall_ms);
+        if (ready == 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
 } // namespace
 
 void prepare_client_socket(int socket, const tvn_server_conf *conf) {
     const timeval limit{send_stall_seconds(conf), 0};
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    // An answer leaves at once: a plain one is a single send, but TLS writes it as records of
+    // 16 KiB, and the handshake in several flights, each of which would otherwise wait for the
+    // client's delayed acknowledgement of the one before.
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 readiness wait_readable(tvn_connection *connection, int wait_ms) {
@@ -90,6 +117,18 @@ ssize_t receive_some(tvn_connection *connection, uint8_t *buffer, uint32_t count
     }
 }
 
+namespace {
+
+bool note_send_failure(tvn_connection *connection) {
+    const bool stalled = errno == EAGAIN || errno == EWOULDBLOCK;
+    append_log_message(connection, " Error sending the answer.");
+    if (stalled) append_log_message(connection, " The client read nothing in time.");
+    connection->request->disconnect = 1;
+    return false;
+}
+
+} // namespace
+
 bool send_and_note(tvn_connection *connection, const uint8_t *data, uint32_t length) {
     const int socket = socket_of(connection);
     while (length > 0) {
@@ -99,14 +138,13 @@ bool send_and_note(tvn_connection *connection, const uint8_t *data, uint32_t len
                                  : send(socket, data, length, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            const bool stalled = errno == EAGAIN || errno == EWOULDBLOCK;
-            append_log_message(connection, " Error sending the answer.");
-            if (stalled) append_log_message(connection, " The client read nothing in time.");
-            connection->request->disconnect = 1;
-            return false;
+            return note_send_failure(connection);
         }
         data += sent;
         length -= uint32_t(sent);
     }
+    if (connection->tls != nullptr &&
+        !flush_session(connection->tls, socket, send_stall_ms(connection->server_conf)))
+        return note_send_failure(connection);
     return true;
 }

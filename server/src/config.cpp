@@ -69,6 +69,12 @@ bool tls_settings_complete(const tvn_server_conf *conf) {
         std::printf("\nTLS needs TlsPort, TlsCertificateFile and TlsKeyFile together\n");
         return false;
     }
+    if (conf->plain_listening && conf->tls_port != 0 && conf->listen_addrs != nullptr &&
+        conf->tls_port == conf->listen_addrs->port) {
+        std::printf("\nTlsPort %u is the plain listeners' port too: give TLS a port of its own\n",
+                    unsigned(conf->tls_port));
+        return false;
+    }
     if (!conf->plain_listening && conf->tls_port == 0) {
         std::printf("\nPlainListening Disabled needs a TlsPort: the server would listen nowhere\n");
         return false;

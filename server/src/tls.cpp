@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -19,6 +20,9 @@
 namespace {
 
 SSL_CTX *context = nullptr;
+
+// Bytes of records gathered before they go to the socket: eight records of 16 KiB.
+constexpr long WRITE_GATHER_BYTES = 8 * (16384 + 64);
 
 // The library's reason for the last failure, and its queue emptied.
 std::string last_tls_error() {
@@ -52,6 +56,24 @@ bool wait_as_asked(int socket, int ssl_error, int64_t deadline) {
     }
 }
 
+// Reads straight from the socket; writes gather in a buffer in front of it, so that an answer
+// of 500000 bytes, 31 records, leaves in a few sends instead of one per record. The handshake
+// flushes its flights itself; flush_tls sends what an answer left there.
+bool attach_socket(SSL *session, int socket) {
+    BIO *reading = BIO_new_socket(socket, BIO_NOCLOSE);
+    BIO *gathering = BIO_new(BIO_f_buffer());
+    BIO *writing = BIO_new_socket(socket, BIO_NOCLOSE);
+    if (reading == nullptr || gathering == nullptr || writing == nullptr ||
+        BIO_set_write_buffer_size(gathering, WRITE_GATHER_BYTES) != 1) {
+        BIO_free(reading);
+        BIO_free(gathering);
+        BIO_free(writing);
+        return false;
+    }
+    SSL_set_bio(session, reading, BIO_push(gathering, writing));
+    return true;
+}
+
 }  // namespace
 
 bool open_tls_context(const tvn_server_conf *conf) {
@@ -64,13 +86,16 @@ bool open_tls_context(const tvn_server_conf *conf) {
     // Workers are processes: a session cache in one is no use to the next. Resumption rides
     // on tickets, whose keys every worker inherits from this context.
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
-    // Idle sessions give their buffers back; moving and partial writes suit the answer loop.
-    SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
-                                  SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Moving and partial writes suit the answer loop, which waits for the socket between.
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (SSL_CTX_use_certificate_chain_file(context, conf->tls_certificate_file) != 1)
         return fail_context("the certificate chain", conf->tls_certificate_file);
-    if (SSL_CTX_use_PrivateKey_file(context, conf->tls_key_file, SSL_FILETYPE_PEM) != 1)
-        return fail_context("the private key", conf->tls_key_file);
+    if (SSL_CTX_use_PrivateKey_file(context, conf->tls_key_file, SSL_FILETYPE_PEM) != 1) {
+        const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+        return fail_context(mismatch ? "the private key (it does not match the certificate)"
+                                     : "the private key",
+                            conf->tls_key_file);
+    }
     if (SSL_CTX_check_private_key(context) != 1)
         return fail_context("the private key (it does not match the certificate)",
                             conf->tls_key_file);
@@ -86,7 +111,7 @@ bool accept_tls(tvn_connection *connection, int64_t deadline) {
     const int socket = connection->request->connection_id;
     fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
     SSL *session = context != nullptr ? SSL_new(context) : nullptr;
-    if (session == nullptr || SSL_set_fd(session, socket) != 1) {
+    if (session == nullptr || !attach_socket(session, socket)) {
         SSL_free(session);
         append_log_message(connection, " TLS handshake failed: no session");
         return false;

@@ -316,4 +316,50 @@ TEST_F(tls_switch_test, a_worker_that_became_nobody_can_neither_open_the_key_nor
     EXPECT_EQ(child.wait_exit(10s), 0) << "1: the key opened, 2: no switch, 3: another error";
 }
 
+// ---- settings that cannot serve ------------------------------------------------------------
+
+TEST(tls_settings, a_missing_or_mismatched_key_or_certificate_stops_the_start_with_its_reason) {
+    temp_root root;
+    root.install_server_library();
+    const std::string certificate = root.file("conf/one-certificate.pem");
+    const std::string key = root.file("conf/one-key.pem");
+    const std::string other_certificate = root.file("conf/two-certificate.pem");
+    const std::string other_key = root.file("conf/two-key.pem");
+    ASSERT_EQ(make_certificate(certificate, key, server_names), "");
+    ASSERT_EQ(make_certificate(other_certificate, other_key, server_names), "");
+    struct row {
+        std::string lines;
+        std::string message;
+    };
+    const std::string port = "    ServerPort " + std::to_string(free_port()) + "\n";
+    const std::string tls_port = "    TlsPort " + std::to_string(free_port()) + "\n";
+    const row rows[] = {
+        {tls_port + "    TlsCertificateFile " + certificate + "\n    TlsKeyFile " + root.file("conf/no-key.pem") + "\n",
+         "Can't use the private key " + root.file("conf/no-key.pem")},
+        {tls_port + "    TlsCertificateFile " + root.file("conf/none.pem") + "\n    TlsKeyFile " + key + "\n",
+         "Can't use the certificate chain " + root.file("conf/none.pem")},
+        {tls_port + "    TlsCertificateFile " + certificate + "\n    TlsKeyFile " + other_key + "\n",
+         "(it does not match the certificate)"},
+        {tls_port + "    TlsCertificateFile " + certificate + "\n",
+         "TLS needs TlsPort, TlsCertificateFile and TlsKeyFile together"},
+        {"    PlainListening Disabled\n",
+         "PlainListening Disabled needs a TlsPort: the server would listen nowhere"},
+        {"    PlainListening Off\n", "PlainListening Off must be Enabled or Disabled"},
+        {"    TlsPort 70000\n", "TlsPort 70000 is not a port number (1 to 65535)"},
+        {"    TlsPort 7777\n    TlsCertificateFile " + certificate + "\n    TlsKeyFile " + key + "\n",
+         "TlsPort 7777 is the plain listeners' port too: give TLS a port of its own"},
+    };
+    for (const row &r : rows) {
+        const std::string lines =
+            r.lines.find("TlsPort 7777") != std::string::npos ? "    ServerPort 7777\n" + r.lines
+                                                                : port + r.lines;
+        root.write_config("<Server>\n    AddIpAddress 127.0.0.1\n" + lines + "</Server>\n");
+        launched_server server(root);
+        server.start();
+        EXPECT_EQ(server.wait_exit(), 1) << r.lines;
+        EXPECT_NE(root.output().find(r.message), std::string::npos) << root.output();
+        EXPECT_NE(root.output().find("I can't go on!"), std::string::npos) << root.output();
+    }
+}
+
 } // namespace
