@@ -134,4 +134,13 @@ echo "Over TLS (the certificate is self-signed: trust it on first use, or name i
 echo "    $client -p $tls_port --tls --accept-new ls /Public"
 echo "    $client -p $tls_port --ca $root/conf/demo-ca.pem ls /Public"
 echo "    its SHA-256 fingerprint: $(openssl x509 -noout -fingerprint -sha256 -in "$root/conf/demo-cert.pem" | cut -d= -f2)"
+echo "Mount your areas as a directory (tvnmount, built where libfuse3-dev is installed):"
+if [ -x "$build/bin/tvnmount" ]; then
+    echo "    mkdir -p /tmp/demo-mount"
+    echo "    TVN_PASSWORD=demo $build/bin/tvnmount -p $port -u demo@demo /tmp/demo-mount"
+    echo "    ls -l /tmp/demo-mount/Public; cp -r demo /tmp/demo-mount/Private/"
+    echo "    $build/bin/tvnmount -u /tmp/demo-mount      # or: fusermount3 -u /tmp/demo-mount"
+else
+    echo "    cmake --build $build --target tvnmount   (needs libfuse3-dev, pkg-config and fuse3)"
+fi
 echo "Stop it with: make demo-stop   (or: kill -INT \$(cat $root/log/tolvane.pid))"

@@ -1,5 +1,6 @@
 # `make package`: a Debian package of the programs (under the prefix, /usr for the package),
-# the server root, the manual pages, the systemd unit and the logrotate file.
+# the client library, the server root, the manual pages, the systemd unit and the logrotate
+# file.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -20,8 +21,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libc6, libcrypt1, libedit2, libstdc++6, libgcc-s1, as dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
+# tvnmount unmounts, and mounts as a user, through fusermount3.
+if(TARGET tvnmount)
+  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", fuse3")
+endif()
 
-foreach(script postinst prerm postrm conffiles)
+# triggers: ldconfig learns of libtolvane-client.so, which the package installs.
+foreach(script postinst prerm postrm conffiles triggers)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
     ${PROJECT_BINARY_DIR}/packaging/debian/${script} @ONLY)
 endforeach()
@@ -29,7 +35,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_BINARY_DIR}/packaging/debian/postinst
   ${PROJECT_BINARY_DIR}/packaging/debian/prerm
   ${PROJECT_BINARY_DIR}/packaging/debian/postrm
-  ${PROJECT_BINARY_DIR}/packaging/debian/conffiles)
+  ${PROJECT_BINARY_DIR}/packaging/debian/conffiles
+  ${PROJECT_BINARY_DIR}/packaging/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -1,6 +1,6 @@
-# What `make install` (cmake --install) lays out: the programs under the prefix, the server
-# root where the launcher looks for it, the manual pages, the systemd unit and the logrotate
-# file. DESTDIR stages all of it, the root and the logrotate file included.
+# What `make install` (cmake --install) lays out: the programs under the prefix, the client
+# library, the server root where the launcher looks for it, the manual pages, the systemd
+# unit and the logrotate file. DESTDIR stages all of it, the root and the logrotate file included.
 include(GNUInstallDirs)
 
 set(TVN_SERVER_ROOT "/usr/local/tolvane" CACHE PATH
@@ -29,7 +29,28 @@ if(TARGET tvnctl)
   add_dependencies(tvn_install_targets tvnctl)
   install(TARGETS tvnctl RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 endif()
+# tvnmount where libfuse3 was found.
+if(TARGET tvnmount)
+  add_dependencies(tvn_install_targets tvnmount)
+  install(TARGETS tvnmount RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 # tvnbench stays in the build tree: it starts its own servers from the build's bin/ and lib/.
+
+# ---- the client library -----------------------------------------------------------------
+# libtolvane-client, static and shared, its public headers (with the protocol's codes, which
+# they use) and its pkg-config file.
+add_dependencies(tvn_install_targets tvn_client tvn_client_shared)
+install(TARGETS tvn_client tvn_client_shared
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/client/include/tolvane/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tolvane FILES_MATCHING PATTERN "*.h")
+install(FILES ${PROJECT_SOURCE_DIR}/server/include/tolvane/protocol.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tolvane)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/libtolvane-client.pc.in
+  ${PROJECT_BINARY_DIR}/packaging/libtolvane-client.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/libtolvane-client.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # ---- the server root --------------------------------------------------------------------
 install(TARGETS tolvane listacct hostacct pathmap journal
@@ -53,9 +74,14 @@ install(DIRECTORY DESTINATION ${TVN_SERVER_ROOT}/users
 
 # ---- manual pages -----------------------------------------------------------------------
 # Every page of man/, by its section (tvnctl's page included once it is there).
+# tvnmount's page only with tvnmount.
+set(TVN_MAN_EXCLUDED)
+if(NOT TARGET tvnmount)
+  set(TVN_MAN_EXCLUDED PATTERN "tvnmount.1" EXCLUDE)
+endif()
 foreach(section 1 5 8)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
-    FILES_MATCHING PATTERN "*.${section}")
+    FILES_MATCHING PATTERN "*.${section}" ${TVN_MAN_EXCLUDED})
 endforeach()
 
 # ---- service files ----------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "utils.h"
@@ -168,3 +169,8 @@ db_result replace_field(aux_file_claim &claim, const field_change &change);
 
 // The same, claiming "./tvn_aux_file" first.
 db_result replace_field(const field_change &change);
+
+// How the names of the new files of the database named database_name (its name in its
+// directory) begin: ".tvn_new.", a tag of the name, ".". A rewrite removes what such files a
+// rewriter killed in the middle left, under the database's lock.
+std::string new_file_name_prefix(const char *database_name);

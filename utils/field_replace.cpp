@@ -2,6 +2,7 @@
 // are written to a file of their own beside it and renamed over it, so a reader sees either
 // the old file or the new one, whole. "./tvn_aux_file" in the working directory only marks a
 // rewrite under way.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "account_db.h"
 #include "locked_open.h"
@@ -20,9 +23,11 @@ namespace {
 constexpr char aux_file_name[] = "./tvn_aux_file";
 constexpr int aux_file_attempts = 5;
 
-// The new file's name beside the database: a fixed start and random characters, so no one
-// can prepare a file under it; the exclusive creation refuses anything that is there.
+// The new file's name beside the database: a fixed start, a tag of the database's name and
+// random characters, so no one can prepare a file under it; the exclusive creation refuses
+// anything that is there.
 constexpr char new_file_prefix[] = ".tvn_new.";
+constexpr std::size_t new_file_tag = 8;
 constexpr std::size_t new_file_random = 16;
 constexpr int new_file_attempts = 8;
 constexpr char name_alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
@@ -98,11 +103,31 @@ private:
     FILE *stream_ = nullptr;
 };
 
+// Under the database's lock. A new file of this database is only ever made under that lock,
+// which its maker holds to its end: one that is there now was left by a rewriter killed in the
+// middle (a server stopped at once). Nothing will ever rename it, and it holds hashes that
+// may since have changed.
+void remove_left_new_files(int dir_fd, const std::string &prefix) {
+    const int listing_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing_fd < 0) return;
+    DIR *listing = fdopendir(listing_fd);
+    if (listing == nullptr) {
+        close(listing_fd);
+        return;
+    }
+    std::vector<std::string> left;
+    while (const dirent *entry = readdir(listing))
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            left.emplace_back(entry->d_name);
+    closedir(listing);
+    for (const std::string &name : left) unlinkat(dir_fd, name.c_str(), 0);
+}
+
 // The file that becomes the new database, in the database's directory. Removed unless it
 // was renamed into place.
 class new_file {
 public:
-    explicit new_file(int dir_fd) : dir_fd_(dir_fd) {}
+    new_file(int dir_fd, const std::string &prefix) : dir_fd_(dir_fd), prefix_(prefix) {}
     ~new_file() {
         if (fd_ < 0) return;
         const int saved = errno;
@@ -146,17 +171,18 @@ private:
             got += std::size_t(n);
         }
         char *out = name_;
-        std::memcpy(out, new_file_prefix, sizeof new_file_prefix - 1);
-        out += sizeof new_file_prefix - 1;
+        std::memcpy(out, prefix_.data(), prefix_.size());
+        out += prefix_.size();
         for (unsigned char byte : bytes) *out++ = name_alphabet[byte & 63];
         *out = '\0';
         return true;
     }
 
     int dir_fd_;
+    std::string prefix_;
     int fd_ = -1;
     bool renamed_ = false;
-    char name_[sizeof new_file_prefix + new_file_random] = {};
+    char name_[sizeof new_file_prefix + new_file_tag + 1 + new_file_random] = {};
 };
 
 bool write_all(int fd, const char *data, std::size_t length) {
@@ -205,6 +231,8 @@ db_result rewrite(const field_change &change) {
     if (db_result found = place.open(change.path); found != db_result::done) return found;
     locked_database database;
     if (db_result opened = database.open(place); opened != db_result::done) return opened;
+    const std::string prefix = new_file_name_prefix(place.name());
+    remove_left_new_files(place.dir_fd(), prefix);
     FILE *stream = database.stream();
     long offset = 0;
     heap_text record(search_user_line(stream, change.user, &offset, change.match));
@@ -230,7 +258,7 @@ db_result rewrite(const field_change &change) {
     const std::size_t tail = std::size_t(offset) + std::size_t(replaced_end - record.get());
     if (tail > length) return db_result::write_failed;
 
-    new_file fresh(place.dir_fd());
+    new_file fresh(place.dir_fd(), prefix);
     if (!fresh.create()) return db_result::write_failed;
     const int out = fresh.fd();
     const char *text = contents.get();
@@ -245,6 +273,16 @@ db_result rewrite(const field_change &change) {
 }
 
 } // namespace
+
+std::string new_file_name_prefix(const char *database_name) {
+    // FNV-1a of the name, 48 bits of it in the name alphabet.
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char *c = database_name; *c != '\0'; ++c)
+        hash = (hash ^ uint8_t(*c)) * 0x100000001b3ull;
+    std::string prefix = new_file_prefix;
+    for (std::size_t i = 0; i < new_file_tag; ++i) prefix += name_alphabet[(hash >> (6 * i)) & 63];
+    return prefix + ".";
+}
 
 db_result aux_file_claim::acquire() {
     if (held()) return db_result::done;

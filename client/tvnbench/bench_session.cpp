@@ -70,7 +70,10 @@ void bench_session::login() {
 
 const tvn_client::answer &bench_session::call(std::span<const std::uint8_t> packet,
                                               std::string_view what) {
+    const auto sent = std::chrono::steady_clock::now();
     const auto result = connection_.request(packet, answer_, address_.timeout);
+    last_round_trip_ = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - sent);
     if (result != tvn_client::read_result::answer_read)
         throw bench_error(std::string(what) + ": " + result_text(result));
     return answer_;
@@ -106,18 +109,6 @@ std::optional<opened_file> bench_session::open_existing(std::string_view path) {
 
 void bench_session::close_file(std::uint32_t handle) {
     call_ok(tvn_client::close_request(handle), "CLOSE");
-}
-
-void bench_session::read_exactly(std::uint32_t handle, std::uint32_t position,
-                                 std::uint32_t length) {
-    const auto &answer =
-        call_ok(tvn_client::read_request(handle, static_cast<std::int32_t>(position),
-                                         static_cast<std::int32_t>(length)),
-                "READ");
-    if (answer.body_length() != length)
-        throw bench_error("READ at " + std::to_string(position) + ": " +
-                          std::to_string(answer.body_length()) + " bytes instead of " +
-                          std::to_string(length));
 }
 
 std::span<const std::uint8_t> bench_session::list(std::string_view path) {

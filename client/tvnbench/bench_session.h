@@ -59,8 +59,6 @@ public:
     // Opens for reading; empty when the file does not exist.
     std::optional<opened_file> open_existing(std::string_view path);
     void close_file(std::uint32_t handle);
-    // Reads `length` bytes at `position`; throws unless that many come.
-    void read_exactly(std::uint32_t handle, std::uint32_t position, std::uint32_t length);
     // The listing's body; throws unless OK.
     std::span<const std::uint8_t> list(std::string_view path);
     // DELETE; false when there was nothing to delete.
@@ -79,6 +77,8 @@ public:
     const tvn_client::tls_result &tls() const { return tls_; }
     const tvn_client::answer &last_answer() const { return answer_; }
     std::chrono::milliseconds timeout() const { return address_.timeout; }
+    // How long the last call took from sending to its answer.
+    std::chrono::microseconds last_round_trip() const { return last_round_trip_; }
 
 private:
     const server_address &address_;
@@ -86,6 +86,7 @@ private:
     tvn_client::answer answer_;
     tvn_client::bytes packet_;
     tvn_client::tls_result tls_;
+    std::chrono::microseconds last_round_trip_{0};
 };
 
 // Text for a status code, for error messages.

@@ -1,5 +1,6 @@
 // tvnbench: measures a server's speed, cost and scale through the client library. It either
 // starts a server of its own on a temporary root or measures one already running.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,6 +11,7 @@
 
 #include "bench_session.h"
 #include "data_set.h"
+#include "delay_relay.h"
 #include "options.h"
 #include "own_server.h"
 #include "program_info.h"
@@ -42,7 +44,44 @@ void run_workload(std::string_view name, const bench_context &context) {
         run_concurrent(context);
     else if (name == "hold")
         run_hold(context);
+    else if (name == raw_stream_workload)
+        run_raw_stream(context);
 }
+
+// The delay relays of --rtt, one in front of each of the server's ports, and the addresses
+// that lead through them. The relay ends the figures' names with "@MSms".
+struct relayed_addresses {
+    std::unique_ptr<delay_relay> plain;
+    std::unique_ptr<delay_relay> secure;
+    std::string suffix;
+
+    relayed_addresses(const bench_options &options, server_address &address,
+                      server_address &secure_address) {
+        if (!options.rtt) return;
+        suffix = "@" + std::to_string(options.rtt->count()) + "ms";
+        allow_relay_descriptors();
+        const delay_relay_settings settings{.round_trip = *options.rtt};
+        // The relay carries TLS's encrypted bytes as they are. The name then verified is the
+        // relay's, 127.0.0.1, which an own server's certificate names.
+        plain = std::make_unique<delay_relay>(address.host, address.port, settings);
+        address.port = plain->port();
+        if (wants_tls(options)) {
+            secure =
+                std::make_unique<delay_relay>(secure_address.host, secure_address.port, settings);
+            secure_address.port = secure->port();
+        }
+        address.host = secure_address.host = "127.0.0.1";
+    }
+
+    // The relay holds two descriptors per connection in this process, beside the client's.
+    static void allow_relay_descriptors() {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    }
+};
 
 // What the TLS handshake with the server gives, once, for the record.
 void describe_tls(const server_address &secure) {
@@ -92,9 +131,11 @@ int run(const bench_options &options) {
     // --tls against a running server: its port speaks TLS alone.
     prepare_data(options.tls ? secure : address, options, paths);
     if (options.prepare_only) return 0;
+    const relayed_addresses relayed(options, address, secure);
     for (const auto &name : options.workloads) {
         const bool tls = is_tls_workload(name);
-        const bench_context context{tls ? secure : address, options, paths, tls ? tls_prefix : ""};
+        const bench_context context{tls ? secure : address, options, paths, tls ? tls_prefix : "",
+                                    relayed.suffix};
         run_workload(base_workload(name), context);
     }
     return 0;

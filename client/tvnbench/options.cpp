@@ -76,6 +76,9 @@ std::optional<std::string> apply(std::string_view option, std::string_view value
     } else if (option == "--tls-port") {
         ok = parse_unsigned(value, 1, 65535, number);
         o.tls_port = static_cast<std::uint16_t>(number);
+    } else if (option == "--rtt") {
+        ok = parse_unsigned(value, 0, 60000, number);
+        o.rtt = std::chrono::milliseconds(number);
     } else if (option == "--ca") {
         o.ca_file = value;
         ok = !value.empty();
@@ -93,6 +96,8 @@ std::optional<std::string> apply(std::string_view option, std::string_view value
     } else if (option == "--chunk") {
         ok = parse_size(value, 1, TVN_MAX_TRANSFER, number);
         o.chunk = static_cast<std::uint32_t>(number);
+    } else if (option == "--window") {
+        ok = parse_size(value, 1, 1ull << 30, o.window);
     } else if (option == "--settle") {
         ok = parse_seconds(value, 0, 60, o.settle_seconds);
     } else if (option == "--sessions") {
@@ -146,8 +151,8 @@ bool wants_tls(const bench_options &options) {
 }
 
 const std::vector<std::string> &all_workloads() {
-    static const std::vector<std::string> names{"read",    "write",      "sessions",
-                                                "listing", "concurrent", "hold"};
+    static const std::vector<std::string> names{"read",       "write", "sessions",  "listing",
+                                                "concurrent", "hold",  "raw_stream"};
     return names;
 }
 
@@ -174,15 +179,19 @@ std::optional<std::string> parse_options(int argc, char **argv, bench_options &o
         bool known = false;
         for (const auto &name : all_workloads()) known = known || name == base_workload(word);
         if (!known) return "unknown workload " + std::string(word);
+        if (is_tls_workload(word) && base_workload(word) == raw_stream_workload)
+            return std::string(raw_stream_workload) + " is plain TCP: it has no TLS form";
         o.workloads.emplace_back(word);
     }
     if (o.workloads.empty()) o.workloads = all_workloads();
     // --tls: every workload over TLS.
     if (o.tls)
         for (auto &name : o.workloads)
-            if (!is_tls_workload(name)) name = std::string(tls_prefix) + name;
+            if (!is_tls_workload(name) && name != raw_stream_workload)
+                name = std::string(tls_prefix) + name;
     if (o.port && o.login.empty()) return std::string("a running server needs -u USER@DOMAIN");
     if (o.port && o.serve_only) return std::string("--serve starts a server: it takes no port");
+    if (o.rtt && o.serve_only) return std::string("--rtt delays the workloads: not with --serve");
     if (o.tls_port && !o.port) return std::string("--tls-port is a running server's: give -p too");
     if (o.port && !o.tls && !o.tls_port && wants_tls(o))
         return std::string("TLS workloads against a running server need --tls-port (or --tls)");
@@ -206,6 +215,9 @@ figures as tls_NAME: tls_read, tls_write, tls_sessions, ...)
   hold        --hold-sessions sessions kept open with KEEPALIVE for
               --hold-seconds, then one GETDIR each: how many succeeded;
               hold_master_pss and hold_worker_pss: the server's memory  KiB
+  raw_stream  --size bytes over one TCP connection from one local socket
+              to another (through the relay with --rtt; no server, no
+              TLS form): what the link allows a transfer                MB/s
 
 the server
   -H, --host ADDR        dotted IPv4 address (127.0.0.1)
@@ -226,11 +238,21 @@ the server
   --tls-port PORT        a running server's TLS port, for tls_NAME workloads
   --ca FILE              verify the server's certificate against FILE (an own server's
                          certificate by default); the figures do not depend on it
+  --rtt MS               run the workloads through a delay relay of tvnbench's own on
+                         127.0.0.1 that holds every chunk for MS/2 milliseconds in each
+                         direction and keeps reading meanwhile (a long fat link: the round
+                         trip grows, the byte rate does not shrink); the figures are named
+                         NAME@MSms (read@40ms). TLS runs end to end through it. With the
+                         relay in between, the server's CPU time and the memory of held
+                         sessions are not shown (the server's processes cannot be told apart
+                         from the relay's connections)
 
 sizes and counts
   --dir PATH             the server directory of the data (/Private/tvnbench)
   --size BYTES           read and write size (1G; suffixes K, M, G)
   --chunk BYTES          bytes per READ or WRITE (500000)
+  --window BYTES         bytes of READs or WRITEs in flight in read, write and
+                         concurrent (32M); --window 500000 waits for every answer
   --settle SECONDS       pause before an upload (2.5): memory just freed is reused
   --sessions COUNT       (500)
   --entries COUNT        entries of the listed directory (10000)

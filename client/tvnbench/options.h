@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tolvane/transfer.h"
+
 namespace tvnbench {
 
 struct bench_options {
@@ -24,6 +26,8 @@ struct bench_options {
     bool tls = false;
     std::optional<std::uint16_t> tls_port;
     std::string ca_file; // verify against it (an own server's certificate by default)
+    // --rtt: the workloads go through a delay relay on loopback that adds this round trip.
+    std::optional<std::chrono::milliseconds> rtt;
 
     // An own server.
     std::string build_dir;    // holds bin/tvn and lib/*.so; empty: next to tvnbench
@@ -39,6 +43,8 @@ struct bench_options {
     // Workload parameters.
     std::uint64_t transfer_size = 1ull << 30;
     std::uint32_t chunk = 500000;
+    // --window: bytes of READs or WRITEs in flight in read, write and concurrent.
+    std::uint64_t window = tvn_client::default_window;
     double settle_seconds = 2.5;
     std::uint32_t sessions = 500;
     std::uint32_t entries = 10000;
@@ -55,6 +61,9 @@ struct bench_options {
 
 // The workloads in their default order.
 const std::vector<std::string> &all_workloads();
+
+// The one workload that measures no server: a plain TCP stream, and no TLS form.
+inline constexpr std::string_view raw_stream_workload = "raw_stream";
 
 // TLS workloads are named "tls_" and the workload: "tls_read".
 inline constexpr std::string_view tls_prefix = "tls_";

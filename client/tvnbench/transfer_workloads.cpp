@@ -1,6 +1,6 @@
-// read, write and concurrent: moving file contents in 500000-byte requests. The client stays
-// lean, since it shares the machine's cores with the server: one packet buffer and one answer
-// buffer per session, data discarded on arrival, uploads sent from one prepared buffer.
+// read, write and concurrent: moving file contents in 500000-byte requests, a window of them in
+// flight (tolvane/transfer.h). The client stays lean, since it shares the machine's cores with
+// the server: data discarded on arrival, uploads sent from one prepared pattern.
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -21,13 +21,48 @@ namespace {
 
 using namespace tvn_client::open_mode;
 
+tvn_client::transfer_settings transfer_settings_of(const bench_options &options,
+                                                   const bench_session &session) {
+    tvn_client::transfer_settings settings;
+    settings.window = options.window;
+    settings.chunk = options.chunk;
+    settings.timeout = session.timeout();
+    settings.round_trip = session.last_round_trip(); // of the OPEN just made
+    return settings;
+}
+
+// Stops the benchmark unless the transfer moved everything up to `size`.
+void check_transfer(const char *what, const tvn_client::transfer_report &report,
+                    std::uint64_t size) {
+    if (report.outcome == tvn_client::transfer_outcome::complete && report.end == size) return;
+    std::string words = std::string(what) + ": " + tvn_client::outcome_name(report.outcome);
+    if (report.outcome == tvn_client::transfer_outcome::refused)
+        words += " at " + std::to_string(report.failed_offset) + ": " + status_name(report.status);
+    throw bench_error(words + " after " + std::to_string(report.end) + " of " +
+                      std::to_string(size) + " bytes");
+}
+
 void read_whole(bench_session &session, std::uint32_t handle, std::uint64_t size,
-                std::uint32_t chunk) {
-    for (std::uint64_t position = 0; position < size; position += chunk) {
-        const auto length =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(chunk, size - position));
-        session.read_exactly(handle, static_cast<std::uint32_t>(position), length);
-    }
+                const bench_options &options) {
+    const auto report = tvn_client::read_file(
+        session.connection(), handle, {0, size, size},
+        [](std::span<const std::uint8_t>) { return true; }, transfer_settings_of(options, session));
+    check_transfer("READ", report, size);
+}
+
+// Sends `size` bytes of the upload pattern, each WRITE's data straight from it.
+void write_whole(bench_session &session, std::uint32_t handle, std::uint64_t size,
+                 const bench_options &options) {
+    const auto &pattern = upload_pattern(options.chunk);
+    const auto report = tvn_client::write_file(
+        session.connection(), handle, 0,
+        [&](std::uint64_t offset, std::size_t most) {
+            const std::size_t count =
+                std::min<std::uint64_t>({most, pattern.size(), size - offset});
+            return std::optional(std::span(pattern.data(), count));
+        },
+        transfer_settings_of(options, session));
+    check_transfer("WRITE", report, size);
 }
 
 opened_file open_for_reading(bench_session &session, const std::string &path, std::uint64_t size) {
@@ -81,7 +116,7 @@ void run_read(const bench_context &context) {
     const cpu_meter cpu(context, session);
     const auto start = bench_clock::now();
     const opened_file file = open_for_reading(session, context.paths.large, options.transfer_size);
-    read_whole(session, file.handle, options.transfer_size, options.chunk);
+    read_whole(session, file.handle, options.transfer_size, options);
     session.close_file(file.handle);
     const auto end = bench_clock::now();
     cpu.report(context.figure("read").c_str(), double(options.transfer_size));
@@ -103,7 +138,7 @@ void run_write(const bench_context &context) {
         if (options.verbose) std::fprintf(stderr, "tvnbench: write: a first upload, untimed\n");
         const opened_file first =
             session.open(context.paths.upload, write_only | create | truncate_file);
-        upload(session, first.handle, options.transfer_size, options.chunk);
+        write_whole(session, first.handle, options.transfer_size, options);
         session.close_file(first.handle);
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(options.settle_seconds));
@@ -112,7 +147,7 @@ void run_write(const bench_context &context) {
     const auto start = bench_clock::now();
     const opened_file file =
         session.open(context.paths.upload, write_only | create | truncate_file);
-    upload(session, file.handle, options.transfer_size, options.chunk);
+    write_whole(session, file.handle, options.transfer_size, options);
     session.close_file(file.handle);
     const auto end = bench_clock::now();
     cpu.report(context.figure("write").c_str(), double(options.transfer_size));
@@ -147,7 +182,7 @@ void run_concurrent(const bench_context &context) {
                 }
                 const opened_file file =
                     open_for_reading(session, context.paths.medium, options.concurrent_size);
-                read_whole(session, file.handle, options.concurrent_size, options.chunk);
+                read_whole(session, file.handle, options.concurrent_size, options);
                 session.close_file(file.handle);
                 end_session(session);
             } catch (const std::exception &error) {

@@ -16,8 +16,11 @@ struct bench_context {
     const bench_options &options;
     const data_paths &paths;
     std::string_view prefix; // of the figures' names: "tls_" over TLS
+    std::string_view suffix; // and after them: "@40ms" through the delay relay
 
-    std::string figure(std::string_view name) const { return std::string(prefix) + std::string(name); }
+    std::string figure(std::string_view name) const {
+        return std::string(prefix) + std::string(name) + std::string(suffix);
+    }
 };
 
 void run_read(const bench_context &context); // transfer_workloads.cpp
@@ -25,6 +28,7 @@ void run_write(const bench_context &context);
 void run_concurrent(const bench_context &context);
 void run_sessions(const bench_context &context); // session_workloads.cpp
 void run_listing(const bench_context &context);
-void run_hold(const bench_context &context); // hold_workload.cpp
+void run_hold(const bench_context &context);       // hold_workload.cpp
+void run_raw_stream(const bench_context &context); // raw_stream_workload.cpp
 
 } // namespace tvnbench

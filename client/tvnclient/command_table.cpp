@@ -51,25 +51,32 @@ EXAMPLES
     tvnclient -u demo@demo get --continue /Private/big.iso
 )",
                  run_get},
-    command_info{"put", "[-r] LOCAL [REMOTE]", "send a file or a directory tree", "-r", 1, 2,
-                 command_needs::session, false,
+    command_info{"put", "[-r] [--continue] LOCAL [REMOTE]", "send a file or a directory tree",
+                 "-r -c --continue", 1, 2, command_needs::session, false,
                  R"(DESCRIPTION
     Sends LOCAL to REMOTE (default: the working directory). When REMOTE is a directory
     (or ends in "/"), the file keeps its name inside it; an existing file REMOTE is
     replaced.
 
     The data go to REMOTE.tvnpart on the server, which is renamed to REMOTE only when it is
-    complete, so nobody reading the server sees half a file; a failed upload is removed
-    again. Guest logins can only read: put then fails with "permission denied".
+    complete, so nobody reading the server sees half a file. When an upload is interrupted
+    (Ctrl-C, a lost connection, a refused write such as a full disk), the .tvnpart file
+    stays on the server with what the server confirmed, and the error message names it and
+    the command that resumes it. Guest logins can only read: put then fails with
+    "permission denied".
 
 OPTIONS
-    -r  send the directory LOCAL and everything below it; missing directories are
-        created. Symbolic links to files are sent as the files they point to; links to
-        directories and special files are skipped with a warning.
+    -r              send the directory LOCAL and everything below it; missing directories
+                    are created. Symbolic links to files are sent as the files they point
+                    to; links to directories and special files are skipped with a warning.
+    -c, --continue  resume: continue REMOTE.tvnpart on the server from its size instead of
+                    starting again. Without a .tvnpart file, a REMOTE that is already as
+                    long as LOCAL is left alone.
 
 EXAMPLES
     tvnclient -u demo@demo put report.pdf /Private/
     tvnclient -u demo@demo put -r site /Web
+    tvnclient -u demo@demo put --continue big.iso /Private/big.iso
 )",
                  run_put},
     command_info{"cat", "REMOTE...", "write remote files to standard output", "", 1, -1,
@@ -93,22 +100,32 @@ EXAMPLES
     tvnclient -u demo@demo mkdir /Private/letters
 )",
                  run_mkdir},
-    command_info{"rm", "PATH...", "remove files or empty directories", "", 1, -1,
-                 command_needs::session, false,
+    command_info{"rm", "[-r] PATH...", "remove files, empty directories or whole trees", "-r", 1,
+                 -1, command_needs::session, false,
                  R"(DESCRIPTION
     Removes each PATH: a file, or a directory that is empty. A directory that still holds
-    something is refused with "directory not empty". The area roots /Private, /Public and
-    /Web cannot be removed.
+    something is refused with "directory not empty", unless -r is given.
+
+    The root "/" and the areas /Private, /Public and /Web can never be removed: a command
+    that names one of them is refused before anything is removed, with exit status 4.
+
+OPTIONS
+    -r  remove the directory PATH and everything below it, depth first: the files of each
+        directory, then the directory. The first failure stops the removal and names the
+        path that could not be removed; what was removed before it stays removed. A
+        symbolic link to a directory is not followed: the server refuses to remove it, and
+        the removal stops there.
 
 EXAMPLES
     tvnclient -u demo@demo rm /Public/old.txt
+    tvnclient -u demo@demo rm -r /Private/old-letters
 )",
                  run_rm},
     command_info{"rmdir", "PATH...", "remove empty directories", "", 1, -1, command_needs::session,
                  false,
                  R"(DESCRIPTION
     Removes each PATH, which must be an empty directory; a file is refused with "not a
-    directory".
+    directory". The areas cannot be removed (exit status 4), as with rm.
 
 EXAMPLES
     tvnclient -u demo@demo rmdir /Private/letters
@@ -159,6 +176,13 @@ EXAMPLES
     cd, pwd, lcd, lpwd, help and exit. At a terminal it shows a prompt and offers line
     editing and history; from a pipe or a file it reads plain lines, without a prompt.
     Words may be quoted with '...' or "..."; lines beginning with "#" are comments.
+
+    At a terminal, TAB completes the word at the cursor: a command name first, then
+    remote paths for the remote commands and local paths for lcd and for the local
+    operands of put and get. When several names fit, TAB completes as far as they agree
+    and then shows them. Each remote directory is listed once and its names are kept for
+    the session, until a command of the shell (mkdir, rm, rmdir, mv, cp, put) changes it;
+    changes made by others show after the shell is started again.
 
     While it waits for input it sends keep-alive packets, in time for the interval the
     server announced when the session opened, so an idle session is not dropped for

@@ -1,5 +1,5 @@
 // The commands that change or show the server's tree without moving file data: ls, mkdir,
-// rm, rmdir, mv, cp and passwd.
+// rm (-r: the whole tree), rmdir, mv, cp and passwd.
 #include <cstdio>
 
 #include "commands.h"
@@ -9,6 +9,7 @@
 #include "remote_ops.h"
 #include "remote_path.h"
 #include "tolvane/protocol.h"
+#include "tree_remove.h"
 
 namespace tvnclient {
 
@@ -27,6 +28,19 @@ problem each_path(command_context &context, const command_line &line, act_fn &&a
         if (failed.status == exit_status::connection || interrupted()) break;
     }
     return first;
+}
+
+// "/" and the areas can never be removed: the whole command is refused before a request
+// leaves, so that no other operand is removed either.
+problem refuse_area_roots(const command_context &context, const command_line &line) {
+    for (const std::string &typed : line.operands) {
+        const std::string path = resolve_remote(context.cwd, typed);
+        if (is_area_root(path))
+            return make_problem(
+                exit_status::denied, path,
+                path == "/" ? "the root cannot be removed" : "an area cannot be removed");
+    }
+    return {};
 }
 
 // MKDIR answers "refused" for a name that exists; say so.
@@ -69,7 +83,7 @@ problem destination(command_context &context, const std::string &typed, const st
 problem list_one(command_context &context, const std::string &path, bool long_form) {
     std::vector<tvn_client::listing_entry> entries;
     problem failed = list_directory(context.remote, path, entries);
-    if (failed.status == exit_status::not_found && path != "/") {
+    if (failed.status == exit_status::not_found && !outside_areas(path)) {
         std::vector<tvn_client::listing_entry> siblings;
         const std::string name = remote_base_name(path);
         if (!list_directory(context.remote, resolve_remote(path, ".."), siblings)) {
@@ -110,12 +124,16 @@ problem run_mkdir(command_context &context, const command_line &line) {
 }
 
 problem run_rm(command_context &context, const command_line &line) {
+    if (problem refused = refuse_area_roots(context, line)) return refused;
+    const bool tree = line.has("-r");
     return each_path(context, line, [&](const std::string &path) {
+        if (tree) return remove_tree(context.remote, path);
         return explain_denial(context.remote, delete_remote(context.remote, path));
     });
 }
 
 problem run_rmdir(command_context &context, const command_line &line) {
+    if (problem refused = refuse_area_roots(context, line)) return refused;
     return each_path(context, line, [&](const std::string &path) -> problem {
         remote_kind kind = remote_kind::missing;
         if (problem failed = probe(context.remote, path, kind)) return failed;

@@ -62,9 +62,18 @@ problem run_put(command_context &context, const command_line &line) {
             remote = remote_join(remote, name);
         if (failure) return failure;
     }
+    upload_plan plan;
+    plan.resume = line.has("-c") || line.has("--continue");
+    plan.in_shell = context.in_shell;
+    const bool tree = line.has("-r");
+    // A tree that kept its name resumes by the same command; one put under another name
+    // would go inside the directory it became, so its files resume one by one.
+    if (tree && remote_base_name(remote) == name)
+        plan.resume_command =
+            resume_command(context.in_shell, true, local, resolve_remote(remote, ".."));
     progress_meter meter(!context.quiet);
-    if (line.has("-r")) return upload_tree(context.remote, local, remote, meter);
-    return upload_file(context.remote, local, remote, meter);
+    if (tree) return upload_tree(context.remote, local, remote, plan, meter);
+    return upload_file(context.remote, local, remote, plan, meter);
 }
 
 problem run_cat(command_context &context, const command_line &line) {

@@ -1,6 +1,6 @@
 // Moving one file: download, upload, printing, and copying on the server. Data travel in
-// chunks of 500000 bytes, the most one READ, WRITE or COPYFILE may carry; each chunk is
-// read into the session's one answer buffer and written straight from it.
+// chunks of 500000 bytes, the most one READ, WRITE or COPYFILE may carry; downloads and
+// uploads keep the session's window of them in flight (remote_stream.h).
 #pragma once
 
 #include <cstdint>
@@ -24,10 +24,24 @@ inline constexpr std::string_view partial_suffix = ".tvnpart";
 // continued from its size. After a failure the partial file is kept for a later resume.
 problem download_file(session &remote, const std::string &remote_path, const std::string &local,
                       bool resume, progress_meter &meter);
-// Uploads `local` to `remote_path` through remote_path + partial_suffix, renamed on the
-// server when complete; after a failure the partial file is removed again.
+struct upload_plan {
+    // put --continue: continue remote_path + partial_suffix from its size; without a part, a
+    // remote file as long as the local one is left alone.
+    bool resume = false;
+    bool in_shell = false; // the command that resumes is a shell command, not the program's
+    // What resumes a failed upload, for its message; empty: put --continue of the one file.
+    std::string resume_command;
+};
+// Uploads `local` to `remote_path` through remote_path + partial_suffix (file_upload.cpp),
+// renamed on the server when complete. After a failure on the way (Ctrl-C, a lost connection,
+// a refused WRITE) the part stays, holding what the server confirmed, and the message says
+// how to resume; a part that holds nothing is removed.
 problem upload_file(session &remote, const std::string &local, const std::string &remote_path,
-                    progress_meter &meter);
+                    const upload_plan &plan, progress_meter &meter);
+// "tvnclient put [-r] --continue LOCAL REMOTE" (without "tvnclient " in the shell), each
+// word quoted where a shell would split it.
+std::string resume_command(bool in_shell, bool tree, const std::string &local,
+                           const std::string &remote);
 // Writes a remote file to a descriptor (cat).
 problem print_remote_file(session &remote, const std::string &remote_path, int fd);
 // Copies a file on the server with COPYFILE: no data cross the network.

@@ -24,18 +24,25 @@ DESCRIPTION
     starts from the working directory: "/" for a command on the command line, the one cd
     chose in the shell. "." and ".." work as usual.
 
-    Transfers move 500000 bytes per request. At a terminal, a transfer that takes longer
-    than a second shows a progress bar on standard error with its rate and the time left;
-    nothing is shown when standard error is not a terminal, or with -q.
+    Transfers move 500000 bytes per request and keep many requests on their way at once
+    (see --window), so that a distant server is not waited for after every request. At a
+    terminal, a transfer that takes longer than a second shows a progress bar on standard
+    error with its rate and the time left; nothing is shown when standard error is not a
+    terminal, or with -q.
 
 OPTIONS
     -H HOST         the server, by address or name (default 127.0.0.1)
     -p PORT         the server's port (default 700)
-    -u USER@DOMAIN  the login (default: the environment variable TVN_USER)
+    -u USER@DOMAIN  the login (default: the environment variable TVN_USER); a login
+                    without a domain is a usage error
     -x              extended listing: every ls shows the kind, size and modification time
                     of each entry, as ls -l does
     -t SECONDS      give up when the server has not answered within SECONDS (default 30)
     -q              quiet: no progress bars
+    --window BYTES  how many bytes get, put and cat keep on their way to or from the
+                    server at once (default 32M; suffixes K, M, G; 4K to 1G). A transfer
+                    runs at most at BYTES per round trip: 32M over 40 ms is 800 MB/s.
+                    --window 500000 waits for every request's answer before the next.
     --tls           connect with TLS (also when TVN_TLS is 1); see TLS below
     --ca FILE       trust the server's certificate only when it verifies against the CA
                     certificates in FILE (PEM) and names HOST; implies --tls
@@ -87,8 +94,10 @@ EXIT STATUS
     1    the server refused for another reason: the name exists already, the directory
          is not empty, no space is left on the server, ...
     2    a wrong command line, or no password to be had
-    3    not found: the remote file or directory does not exist
-    4    permission denied (a guest login can only read)
+    3    not found: the remote file or directory does not exist, or the path lies
+         outside the three areas ("no such area")
+    4    permission denied (a guest login can only read); also rm or rmdir of "/" or of
+         an area, refused before anything is removed
     5    login refused (wrong user name, domain or password), or a refused password change
     6    connection: cannot connect, the server closed the connection, it did not
          answer in time, or the TLS handshake failed
@@ -103,7 +112,8 @@ EXIT STATUS
 
 FILES
     NAME.tvnpart    a file being received (beside the local target) or sent (beside the
-                    remote one); it gets its final name only when complete
+                    remote one); it gets its final name only when complete, and stays after
+                    an interruption for get --continue or put --continue
     $XDG_CONFIG_HOME/tolvane/known_servers (default ~/.config/tolvane/known_servers)
                     the certificates trusted on first use, one line each: HOST PORT
                     SHA-256-FINGERPRINT (made 0600, its directory 0700)

@@ -2,8 +2,10 @@
 // own read loop blocks, which is why keep-alive packets come from a thread of their own.
 #include "line_reader.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -16,15 +18,62 @@
 namespace tvnclient {
 
 #ifdef TVN_HAVE_LIBEDIT
+namespace {
+
+// The choices of a completion below the line, in columns across the terminal, as ls shows
+// names.
+void show_choices(const std::vector<std::string> &choices) {
+    winsize size{};
+    const std::size_t width =
+        ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    std::size_t widest = 0;
+    for (const std::string &choice : choices) widest = std::max(widest, choice.size());
+    const std::size_t column = widest + 2;
+    const std::size_t columns = std::max<std::size_t>(1, width / column);
+    const std::size_t rows = (choices.size() + columns - 1) / columns;
+    std::fputc('\n', stdout);
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t at = row; at < choices.size(); at += rows) {
+            if (at + rows >= choices.size())
+                std::fputs(choices[at].c_str(), stdout); // the last column: no padding
+            else
+                std::fprintf(stdout, "%-*s", static_cast<int>(column), choices[at].c_str());
+        }
+        std::fputc('\n', stdout);
+    }
+    std::fflush(stdout);
+}
+
+} // namespace
+
 struct line_reader::editor {
     EditLine *line = nullptr;
     History *past = nullptr;
     std::string prompt;
+    completer complete;
 
-    static char *prompt_of(EditLine *line) {
+    static editor *of(EditLine *line) {
         editor *self = nullptr;
         el_get(line, EL_CLIENTDATA, &self);
-        return self->prompt.data();
+        return self;
+    }
+
+    static char *prompt_of(EditLine *line) { return of(line)->prompt.data(); }
+
+    // Bound to TAB.
+    static unsigned char complete_word(EditLine *line, int) {
+        editor *self = of(line);
+        if (!self->complete) return CC_ERROR;
+        const LineInfo *info = el_line(line);
+        const completion found = self->complete(
+            std::string_view(info->buffer, static_cast<std::size_t>(info->cursor - info->buffer)));
+        if (!found.insert.empty()) {
+            if (el_insertstr(line, found.insert.c_str()) != 0) return CC_ERROR;
+            return CC_REFRESH;
+        }
+        if (found.choices.empty()) return CC_ERROR; // a beep: nothing fits
+        show_choices(found.choices);
+        return CC_REDISPLAY;
     }
 
     bool start() {
@@ -38,6 +87,9 @@ struct line_reader::editor {
         el_set(line, EL_PROMPT, &editor::prompt_of);
         el_set(line, EL_EDITOR, "emacs");
         el_set(line, EL_HIST, history, past);
+        el_set(line, EL_ADDFN, "tvn-complete", "complete the name at the cursor",
+               &editor::complete_word);
+        el_set(line, EL_BIND, "^I", "tvn-complete", nullptr);
         el_source(line, nullptr); // the user's ~/.editrc
         return true;
     }
@@ -49,6 +101,7 @@ struct line_reader::editor {
 };
 #else
 struct line_reader::editor {
+    completer complete;
     bool start() { return false; }
 };
 #endif
@@ -61,6 +114,10 @@ line_reader::line_reader() {
 }
 
 line_reader::~line_reader() = default;
+
+void line_reader::set_completer(completer complete) {
+    if (editor_) editor_->complete = std::move(complete);
+}
 
 line_reader::result line_reader::read(const std::string &prompt, std::string &line) {
 #ifdef TVN_HAVE_LIBEDIT

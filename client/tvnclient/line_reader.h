@@ -2,8 +2,12 @@
 // a pipe or a file, or at a terminal when libedit is not built in.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "completion.h"
 
 namespace tvnclient {
 
@@ -21,6 +25,11 @@ public:
     bool interactive() const { return interactive_; }
     // The next line, without its line feed. `interrupted` after Ctrl-C at the prompt.
     result read(const std::string &prompt, std::string &line);
+
+    // What TAB does while a line is edited: given the line up to the cursor, the text to
+    // insert or the names to show. Without line editing there is no TAB to press.
+    using completer = std::function<completion(std::string_view typed)>;
+    void set_completer(completer complete);
 
 private:
     struct editor;

@@ -56,6 +56,7 @@ int main(int argc, char **argv) {
 
     if (options.login.login.empty())
         return fail(usage_error("no login: give -u USER@DOMAIN or set TVN_USER"));
+    if (problem failed = check_login(options.login.login, "TVN_USER")) return fail(failed);
     if (secrets.password) {
         options.login.password = *secrets.password;
     } else if (problem failed = ask_password("Password for " + options.login.login + ": ",

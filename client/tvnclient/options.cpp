@@ -9,6 +9,10 @@ namespace tvnclient {
 
 namespace {
 
+// A window below a page would only multiply requests; one past 1 GiB fills no real link better.
+constexpr std::size_t min_window = 4096;
+constexpr std::size_t max_window = std::size_t{1} << 30;
+
 bool parse_number(std::string_view text, long low, long high, long &value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc() && end == text.data() + text.size() && value >= low &&
@@ -28,8 +32,7 @@ problem apply_value(char option, std::string_view value, program_options &option
         options.login.port = static_cast<std::uint16_t>(number);
         return {};
     case 'u':
-        if (value.empty() || value.front() == '@')
-            return usage_error("-u: a login looks like USER@DOMAIN");
+        if (problem failed = check_login(value, "-u")) return failed;
         options.login.login = value;
         return {};
     default: // 't'
@@ -42,6 +45,37 @@ problem apply_value(char option, std::string_view value, program_options &option
 
 bool is_tls_option(std::string_view word) {
     return word == "--tls" || word == "--accept-new" || word == "--ca" || word.starts_with("--ca=");
+}
+
+// A window's size: a count of bytes, or of K, M or G (1024, 1024 * 1024, ...).
+bool parse_window(std::string_view text, std::size_t &bytes) {
+    std::size_t unit = 1;
+    if (!text.empty()) {
+        const std::string_view units = "KMG";
+        if (const std::size_t at = units.find(text.back()); at != std::string_view::npos) {
+            unit = std::size_t{1} << (10 * (at + 1));
+            text.remove_suffix(1);
+        }
+    }
+    long count = 0;
+    if (!parse_number(text, 1, long(max_window / unit), count)) return false;
+    bytes = std::size_t(count) * unit;
+    return bytes >= min_window && bytes <= max_window;
+}
+
+// --window BYTES (or --window=BYTES).
+problem apply_window_option(std::string_view word, int argc, char **argv, int &at,
+                            program_options &options) {
+    std::string_view value;
+    if (word == "--window") {
+        if (++at >= argc) return usage_error("--window: needs a size");
+        value = argv[at];
+    } else {
+        value = word.substr(word.find('=') + 1);
+    }
+    if (!parse_window(value, options.login.window))
+        return usage_error("--window: not a size from 4K to 1G: " + std::string(value));
+    return {};
 }
 
 // --tls, --accept-new, and --ca FILE (or --ca=FILE), which implies --tls.
@@ -68,6 +102,16 @@ problem apply_tls_option(std::string_view word, int argc, char **argv, int &at,
 
 } // namespace
 
+problem check_login(std::string_view login, std::string_view origin) {
+    // The server would take a login without a domain as "anonymous" in a domain of that
+    // name: not what someone who typed a user name means.
+    const std::size_t at = login.rfind('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 == login.size())
+        return usage_error(std::string(origin) + ": '" + std::string(login) +
+                           "' is not a login: give USER@DOMAIN");
+    return {};
+}
+
 problem parse_program_options(int argc, char **argv, program_options &options) {
     if (const char *user = std::getenv("TVN_USER")) options.login.login = user;
     if (const char *tls = std::getenv("TVN_TLS")) options.login.tls = std::string_view(tls) == "1";
@@ -88,6 +132,10 @@ problem parse_program_options(int argc, char **argv, program_options &options) {
         }
         if (is_tls_option(word)) {
             if (problem failed = apply_tls_option(word, argc, argv, at, options)) return failed;
+            continue;
+        }
+        if (word == "--window" || word.starts_with("--window=")) {
+            if (problem failed = apply_window_option(word, argc, argv, at, options)) return failed;
             continue;
         }
         if (word.size() < 2 || word[0] != '-') break;

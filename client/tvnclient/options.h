@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "problem.h"
@@ -22,5 +23,8 @@ struct program_options {
 // Options end at the first word that is not one (the command) or at "--". The login
 // defaults to the environment variable TVN_USER.
 problem parse_program_options(int argc, char **argv, program_options &options);
+// A usage error unless `login` has the form USER@DOMAIN; `origin` ("-u", "TVN_USER") names
+// where it came from.
+problem check_login(std::string_view login, std::string_view origin);
 
 } // namespace tvnclient

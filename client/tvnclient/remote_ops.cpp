@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "remote_path.h"
 #include "tolvane/protocol.h"
 
 namespace tvnclient {
@@ -13,7 +14,7 @@ namespace {
 problem simple_request(session &remote, const tvn_client::packet_builder &request,
                        const std::string &path) {
     if (problem failed = remote.exchange(request, path)) return failed;
-    if (remote.status() != OK) return remote_refusal(remote.status(), path);
+    if (remote.status() != OK) return refusal_about(remote.status(), path);
     return {};
 }
 
@@ -27,6 +28,12 @@ std::vector<tvn_client::listing_entry> area_entries() {
 }
 
 } // namespace
+
+problem refusal_about(std::uint8_t status, const std::string &path) {
+    if (status == ACCESS_DENIED && outside_areas(path))
+        return make_problem(exit_status::not_found, path, "no such area");
+    return remote_refusal(status, path);
+}
 
 problem list_directory(session &remote, const std::string &path,
                        std::vector<tvn_client::listing_entry> &entries) {
@@ -75,7 +82,11 @@ problem make_remote_directory(session &remote, const std::string &path) {
 }
 
 problem rename_remote(session &remote, const std::string &from, const std::string &to) {
-    return simple_request(remote, tvn_client::rename_request(from, to), from);
+    problem renamed = simple_request(remote, tvn_client::rename_request(from, to), from);
+    // The refusal may be about the new name.
+    if (renamed.status == exit_status::denied && outside_areas(to))
+        return refusal_about(ACCESS_DENIED, to);
+    return renamed;
 }
 
 bool is_remote_directory(session &remote, const std::string &path, problem &failure) {
@@ -91,7 +102,7 @@ problem probe(session &remote, const std::string &path, remote_kind &kind) {
     }
     if (failure) return failure;
     // A listing of a file answers NOT_FOUND as for a missing name; opening tells them apart.
-    if (remote.status() != NOT_FOUND) return remote_refusal(remote.status(), path);
+    if (remote.status() != NOT_FOUND) return refusal_about(remote.status(), path);
     std::uint32_t handle = 0, size = 0;
     problem opened = open_remote(remote, path, tvn_client::open_mode::read_only, handle, size);
     if (!opened) {
@@ -106,12 +117,10 @@ problem probe(session &remote, const std::string &path, remote_kind &kind) {
 }
 
 problem explain_denial(session &remote, problem refused) {
-    if (refused.status != exit_status::denied || !remote.is_open()) return refused;
-    problem failure;
-    for (const char *area : {"/Private", "/Web"}) {
-        if (is_remote_directory(remote, area, failure) || failure) return refused;
-        if (remote.status() != ACCESS_DENIED) return refused;
-    }
+    // Outside the areas and on the area roots everybody is refused alike.
+    if (refused.status != exit_status::denied || remote.shown_owner() ||
+        outside_areas(refused.subject) || is_area_root(refused.subject))
+        return refused;
     refused.words += " (a guest login can only read)";
     return refused;
 }

@@ -29,8 +29,13 @@ problem probe(session &remote, const std::string &path, remote_kind &kind);
 // True when the path can be listed, i.e. names a directory; false on any refusal.
 bool is_remote_directory(session &remote, const std::string &path, problem &failure);
 
-// "permission denied" on a change, made clearer when the session is a guest's: a guest may
-// list neither /Private nor /Web, an owner may.
+// A refusal by the server about `path`, in words. The server refuses a path outside the
+// three areas as it refuses a forbidden one; such a path is "no such area", not found.
+problem refusal_about(std::uint8_t status, const std::string &path);
+
+// "permission denied" on a change inside an area, with the reminder that a guest login can
+// only read, unless the session's own answers have shown it is an owner's (see session.h).
+// Asks the server nothing.
 problem explain_denial(session &remote, problem refused);
 
 // Closes a handle when it goes out of scope, unless the connection is gone by then.

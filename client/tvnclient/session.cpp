@@ -9,7 +9,9 @@
 #include <cerrno>
 
 #include "interrupt.h"
+#include "remote_path.h"
 #include "server_trust.h"
+#include "tolvane/byte_order.h"
 #include "tolvane/protocol.h"
 
 namespace tvnclient {
@@ -36,6 +38,34 @@ std::vector<std::string> ipv4_addresses(const std::string &host, int &lookup_err
     return addresses;
 }
 
+// Whether the server's acceptance of this request shows an owner's session: guests are
+// refused every change, and listing the roots of /Private and /Web.
+bool accepted_only_for_owners(std::span<const std::uint8_t> packet) {
+    if (packet.size() < TVN_FIXED_HEADER + 4) return false;
+    const std::uint8_t *params = packet.data() + TVN_FIXED_HEADER;
+    switch (packet[TVN_OFF_METHOD]) {
+    case WRITE:
+    case DELETE:
+    case MKDIR:
+    case RENAME:
+    case COPYFILE: return true;
+    case OPEN: {
+        const std::uint32_t mode = tvn_wire::get_le32(params);
+        const bool writes =
+            (mode & TVN_OPEN_READ) == 0 && (mode & (TVN_OPEN_WRITE | TVN_OPEN_READ_WRITE)) != 0;
+        return writes || (mode & (TVN_OPEN_CREATE | TVN_OPEN_TRUNCATE)) != 0;
+    }
+    case GETDIR: {
+        const auto *text = reinterpret_cast<const char *>(params + 4);
+        std::string_view path(text, packet.size() - TVN_FIXED_HEADER - 4);
+        path = path.substr(0, path.find('\0'));
+        if (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+        return path != "/" && is_area_root(path) && area_of(path) != "Public";
+    }
+    default: return false;
+    }
+}
+
 std::string connect_words(int error_number, std::chrono::milliseconds timeout) {
     if (error_number == ECONNREFUSED) return "connection refused";
     if (error_number == ETIMEDOUT || error_number == 0)
@@ -53,6 +83,7 @@ std::string seconds_text(std::chrono::milliseconds duration) {
 problem session::connect(const login_settings &settings) {
     end();
     timeout_ = settings.timeout;
+    window_ = settings.window;
     const std::string where = settings.host + " port " + std::to_string(settings.port);
     int lookup_error = 0;
     const std::vector<std::string> addresses = ipv4_addresses(settings.host, lookup_error);
@@ -164,18 +195,60 @@ problem session::exchange(std::span<const std::uint8_t> packet, std::string_view
     const read_result result = connection_.read_answer(answer_, timeout_);
     if (result != read_result::answer_read) return connection_failure(result, subject);
     answered_ = true;
+    last_round_trip_ = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - last_sent_);
     // Answers carry no request number: one for another method means the stream is lost.
     // The one exception is CHANGEPWD, whose success answer says CONNECT.
     const std::uint8_t method = packet[TVN_OFF_METHOD];
     const bool fits =
         answer_.method() == method || (method == CHANGEPWD && answer_.method() == CONNECT);
     if (!fits) return connection_failure(read_result::broken, subject);
+    if (answer_.status() == OK && accepted_only_for_owners(packet)) shown_owner_ = true;
     return {};
 }
 
 problem session::exchange(const tvn_client::packet_builder &packet, std::string_view subject) {
     packet.build_into(packet_);
     return exchange(packet_, subject);
+}
+
+tvn_client::transfer_report session::read_file(std::uint32_t handle,
+                                               const tvn_client::read_range &range,
+                                               const tvn_client::data_sink &sink,
+                                               std::function<void(std::uint64_t)> progress) {
+    tvn_client::transfer_settings settings;
+    settings.window = window_;
+    settings.timeout = timeout_;
+    settings.round_trip = last_round_trip_;
+    settings.progress = std::move(progress);
+    last_sent_ = std::chrono::steady_clock::now();
+    const auto report = tvn_client::read_file(connection_, handle, range, sink, settings);
+    last_sent_ = std::chrono::steady_clock::now();
+    return report;
+}
+
+tvn_client::transfer_report session::write_file(std::uint32_t handle, std::uint64_t start,
+                                                const tvn_client::data_source &source,
+                                                std::function<void(std::uint64_t)> progress) {
+    tvn_client::transfer_settings settings;
+    settings.window = window_;
+    settings.timeout = timeout_;
+    settings.round_trip = last_round_trip_;
+    settings.progress = std::move(progress);
+    last_sent_ = std::chrono::steady_clock::now();
+    const auto report = tvn_client::write_file(connection_, handle, start, source, settings);
+    last_sent_ = std::chrono::steady_clock::now();
+    return report;
+}
+
+problem session::lost_connection(tvn_client::transfer_outcome outcome, std::string_view subject) {
+    switch (outcome) {
+    case tvn_client::transfer_outcome::closed:
+        return connection_failure(read_result::closed, subject);
+    case tvn_client::transfer_outcome::timed_out:
+        return connection_failure(read_result::timed_out, subject);
+    default: return connection_failure(read_result::broken, subject);
+    }
 }
 
 bool session::send_keepalive() {

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,6 +16,7 @@
 #include "tolvane/answer.h"
 #include "tolvane/connection.h"
 #include "tolvane/packet.h"
+#include "tolvane/transfer.h"
 
 namespace tvnclient {
 
@@ -26,6 +29,7 @@ struct login_settings {
     bool tls = false;        // --tls, TVN_TLS=1
     std::string ca_file;     // --ca: trust this CA alone, and nothing on first use
     bool accept_new = false; // --accept-new: remember an unknown certificate without asking
+    std::size_t window = tvn_client::default_window; // --window: bytes in flight in a transfer
 };
 
 class session {
@@ -54,6 +58,22 @@ public:
     const tvn_client::answer &answer() const { return answer_; }
     std::uint8_t status() const { return answer_.status(); }
 
+    // Pipelined transfers of one open file (tolvane/transfer.h) with the session's window and
+    // time-out, and the round trip of the last exchange (the OPEN before them). A report that ends in a failure of the connection (closed, timed_out,
+    // broken) goes to lost_connection, which ends the connection and puts it in words.
+    tvn_client::transfer_report read_file(std::uint32_t handle, const tvn_client::read_range &range,
+                                          const tvn_client::data_sink &sink,
+                                          std::function<void(std::uint64_t)> progress = {});
+    tvn_client::transfer_report write_file(std::uint32_t handle, std::uint64_t start,
+                                           const tvn_client::data_source &source,
+                                           std::function<void(std::uint64_t)> progress = {});
+    problem lost_connection(tvn_client::transfer_outcome outcome, std::string_view subject);
+
+    // True once an answer of this session has shown that the login is an owner's: a change
+    // the server accepted, or a listing of /Private or /Web, which guests are refused. The
+    // login's own answer is the same for owners and guests.
+    bool shown_owner() const { return shown_owner_; }
+
     // The keep-alive interval the CONNECT answer announced; 0 when it asked for none.
     std::chrono::seconds keepalive_interval() const { return std::chrono::seconds(keepalive_); }
     // When the last request left.
@@ -65,7 +85,7 @@ public:
 
     // Held by whoever talks to the server: the shell's commands and its keep-alive thread.
     std::mutex &mutex() { return mutex_; }
-    // Room for one WRITE request with its data, kept between uploads.
+    // Room for one WRITE's data, kept between uploads.
     std::vector<std::uint8_t> &upload_buffer() { return upload_buffer_; }
     std::chrono::milliseconds timeout() const { return timeout_; }
 
@@ -79,8 +99,12 @@ private:
     tvn_client::bytes packet_;
     std::vector<std::uint8_t> upload_buffer_;
     std::chrono::milliseconds timeout_ = std::chrono::seconds(30);
+    std::size_t window_ = tvn_client::default_window;
+    // Of the last exchange: tells a transfer whether the server is near.
+    std::optional<std::chrono::microseconds> last_round_trip_;
     std::chrono::steady_clock::time_point last_sent_{};
     std::uint16_t keepalive_ = 0;
+    bool shown_owner_ = false;
     // The port, and whether any answer came on this connection: a plain connection to a TLS
     // port is closed on its first request without a word, which deserves a hint.
     std::uint16_t port_ = 0;

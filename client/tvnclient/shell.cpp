@@ -1,12 +1,16 @@
 // The shell's loop. Each command runs holding the session's mutex, so the keep-alive thread
-// only ever talks between commands.
+// only ever talks between commands; so does completion, whose remote listings are kept until
+// a command of the shell changes the directory.
 #include "shell.h"
 
+#include <filesystem>
 #include <mutex>
 
+#include "completion.h"
 #include "interrupt.h"
 #include "keepalive.h"
 #include "line_reader.h"
+#include "remote_ops.h"
 
 namespace tvnclient {
 
@@ -23,6 +27,58 @@ problem run_line(command_context &context, const std::vector<std::string> &words
             return make_problem(exit_status::connection, "", "server closed the connection");
     }
     return entry->run(context, parsed);
+}
+
+// A remote directory's names for completion, asked between commands like any request.
+bool remote_names(command_context &context, const std::string &directory,
+                  std::vector<name_entry> &names) {
+    std::lock_guard talking(context.remote.mutex());
+    if (!context.remote.is_open()) return false;
+    std::vector<tvn_client::listing_entry> entries;
+    const problem failed = list_directory(context.remote, directory, entries);
+    if (failed.status == exit_status::connection || failed.status == exit_status::interrupted)
+        return false;
+    // A refusal is kept as an empty listing: asking again would be refused again.
+    names.clear();
+    for (auto &entry : entries) names.push_back({std::move(entry.name), entry.is_dir});
+    return true;
+}
+
+bool local_names(const std::string &directory, std::vector<name_entry> &names) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::directory_iterator walk(directory, error);
+    if (error) return false;
+    names.clear();
+    for (const fs::directory_entry &entry : walk) {
+        std::error_code unknown;
+        names.push_back({entry.path().filename().string(), entry.is_directory(unknown)});
+    }
+    return true;
+}
+
+// TAB in the shell: remote names through the session's cache, local ones as they are now.
+void offer_completion(line_reader &reader, command_context &context, listing_cache &cache,
+                      const std::vector<std::string_view> &commands) {
+    reader.set_completer([&context, &cache, &commands](std::string_view typed) {
+        completion_sources sources;
+        sources.cwd = context.cwd;
+        sources.remote_cache = &cache;
+        sources.remote = [&context](const std::string &directory, std::vector<name_entry> &names) {
+            return remote_names(context, directory, names);
+        };
+        sources.local = local_names;
+        sources.commands = commands;
+        return complete_line(typed, sources);
+    });
+}
+
+std::vector<std::string_view> shell_command_names() {
+    std::vector<std::string_view> names;
+    for (const command_info &entry : command_table())
+        if (entry.name != "shell") names.push_back(entry.name);
+    names.push_back("quit");
+    return names;
 }
 
 } // namespace
@@ -66,7 +122,10 @@ problem split_words(std::string_view line, std::vector<std::string> &words) {
 
 int run_shell(command_context &context) {
     context.in_shell = true;
+    listing_cache listings;
+    const std::vector<std::string_view> commands = shell_command_names();
     line_reader reader;
+    offer_completion(reader, context, listings, commands);
     keepalive_thread keepalive(context.remote);
     problem last_failure;
     std::string line;
@@ -85,8 +144,12 @@ int run_shell(command_context &context) {
         bool connected = true;
         {
             std::lock_guard talking(context.remote.mutex());
+            const std::string cwd = context.cwd;
             if (!outcome) outcome = run_line(context, words);
             connected = context.remote.is_open();
+            // Whatever the command may have changed is listed afresh at the next TAB.
+            if (!outcome || outcome.status != exit_status::usage)
+                for (const std::string &path : paths_changed_by(words, cwd)) listings.forget(path);
         }
         std::fflush(stdout);
         if (outcome) {

@@ -89,7 +89,7 @@ problem ensure_remote_directory(session &remote, const std::string &path) {
 }
 
 bool send_directory(session &remote, const std::string &local, const std::string &remote_path,
-                    progress_meter &meter, walk_log &log, int depth) {
+                    const upload_plan &plan, progress_meter &meter, walk_log &log, int depth) {
     if (depth > deepest)
         return log.note(make_problem(exit_status::failed, local, "directories nested too deep"));
     if (problem failed = ensure_remote_directory(remote, remote_path)) return log.note(failed);
@@ -108,9 +108,9 @@ bool send_directory(session &remote, const std::string &local, const std::string
         if (fs::is_directory(target) && link) {
             warn(from, "skipped: a symbolic link to a directory");
         } else if (fs::is_directory(target)) {
-            go_on = send_directory(remote, from, to, meter, log, depth + 1);
+            go_on = send_directory(remote, from, to, plan, meter, log, depth + 1);
         } else if (fs::is_regular_file(target)) {
-            go_on = log.note(upload_file(remote, from, to, meter));
+            go_on = log.note(upload_file(remote, from, to, plan, meter));
         } else {
             warn(from, "skipped: not a regular file or directory");
         }
@@ -129,9 +129,9 @@ problem download_tree(session &remote, const std::string &remote_path, const std
 }
 
 problem upload_tree(session &remote, const std::string &local, const std::string &remote_path,
-                    progress_meter &meter) {
+                    const upload_plan &plan, progress_meter &meter) {
     walk_log log;
-    send_directory(remote, local, remote_path, meter, log, 0);
+    send_directory(remote, local, remote_path, plan, meter, log, 0);
     return log.result();
 }
 

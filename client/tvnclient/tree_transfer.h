@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "file_transfer.h"
 #include "problem.h"
 #include "progress.h"
 #include "session.h"
@@ -17,7 +18,8 @@ problem download_tree(session &remote, const std::string &remote_path, const std
                       bool resume, progress_meter &meter);
 // Copies the local directory to `remote_path`, created when missing. Symbolic links to files
 // are sent as the files; links to directories and special files are skipped with a warning.
+// Each file goes through upload_file with the plan (--continue resumes each one).
 problem upload_tree(session &remote, const std::string &local, const std::string &remote_path,
-                    progress_meter &meter);
+                    const upload_plan &plan, progress_meter &meter);
 
 } // namespace tvnclient

@@ -44,7 +44,9 @@ bool method_logged(uint32_t mask, unsigned method) {
 const char *or_blank(const char *text) { return text != nullptr ? text : " "; }
 
 // The client's address as text. The request carries IPv4 only; a client that came over IPv6
-// (address 0 there) is named by the connection's socket.
+// (address 0 there) is named by the connection's socket, when the socket's peer is the client:
+// behind a load balancer the peer is the balancer, whose port is not the client's, and the
+// column must never name it (the server puts such a client in the message instead).
 void client_address_text(const tvn_request *request, char *text, socklen_t size) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
@@ -52,7 +54,9 @@ void client_address_text(const tvn_request *request, char *text, socklen_t size)
         getpeername(request->connection_id, reinterpret_cast<sockaddr *>(&peer), &length) == 0 &&
         peer.ss_family == AF_INET6) {
         const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(peer);
-        if (inet_ntop(AF_INET6, &ipv6.sin6_addr, text, size) != nullptr) return;
+        if (ipv6.sin6_port == request->client_port &&
+            inet_ntop(AF_INET6, &ipv6.sin6_addr, text, size) != nullptr)
+            return;
     }
     in_addr client{};
     client.s_addr = request->client_ip_address;

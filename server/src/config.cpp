@@ -141,6 +141,37 @@ key_result add_address(tvn_server_conf *conf, const char *value, tvn_init_mpool 
     return key_result::accepted;
 }
 
+// ProxyProtocol: addresses or networks, separated by commas or blanks (the value may be
+// quoted); the key may come again and adds to the list.
+key_result add_balancers(tvn_server_conf *conf, const char *value) {
+    const std::string_view all(value);
+    std::size_t start = all.find_first_not_of(", \t");
+    if (start == std::string_view::npos) {
+        std::printf("\nProxyProtocol%s%s names no balancer address\n", *value != '\0' ? " " : "",
+                    value);
+        return key_result::fatal;
+    }
+    while (start != std::string_view::npos) {
+        const std::size_t end = all.find_first_of(", \t", start);
+        const std::string_view entry = all.substr(start, end - start);
+        const std::string shown(entry);
+        if (conf->balancer_count >= MAX_BALANCERS) {
+            std::printf("\nProxyProtocol %s: more than %d balancer addresses\n", shown.c_str(),
+                        MAX_BALANCERS);
+            return key_result::fatal;
+        }
+        if (!parse_balancer(entry, &conf->balancers[conf->balancer_count])) {
+            std::printf("\nProxyProtocol %s is not an address or a network (such as 10.0.0.5, "
+                        "10.0.0.0/24 or fd00::/64)\n",
+                        shown.c_str());
+            return key_result::fatal;
+        }
+        ++conf->balancer_count;
+        start = all.find_first_not_of(", \t", end);
+    }
+    return key_result::accepted;
+}
+
 } // namespace
 
 // The line reader the utility library shares gives just these results: the size, -1
@@ -247,6 +278,8 @@ key_result parse_server_key(tvn_server_conf *conf, const char *key, const char *
             return key_result::fatal;
         }
         conf->listen_backlog = backlog;
+    } else if (k == "ProxyProtocol") {
+        return add_balancers(conf, value);
     } else if (k == "AddIpAddress") {
         return add_address(conf, value, mpool);
     } else {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "balancer_list.h"
 #include "tolvane/module.h"
 
 inline constexpr int MAX_MODULES = 50;
@@ -45,6 +46,11 @@ struct tvn_server_conf {
     char *tls_key_file;
     uint16_t tls_port;
     uint8_t plain_listening;
+    // ProxyProtocol: the balancers whose connections open with a PROXY header. With any, every
+    // listener (plain and TLS) takes connections from them alone, and the header's client is
+    // the connection's client.
+    tvn_balancer_net balancers[MAX_BALANCERS];
+    int32_t balancer_count;
     // The modules' optional "reopen_module_files" entry points, in chain order (NULL: none).
     tvn_reopen_module_fn reopen_files[MAX_MODULES];
 };

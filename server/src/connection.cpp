@@ -53,6 +53,21 @@ void note_transport(tvn_connection *connection) {
     append_log_message(connection, tls_version(connection));
 }
 
+// The module interface carries an IPv4 client address only, and the journal asks the socket
+// for an IPv6 one, which behind a balancer is the balancer: the connection lines of an IPv6
+// client that a PROXY header named say who it is at the end of their message.
+void note_client(tvn_connection *connection) {
+    if (!connection->client_in_message) return;
+    append_log_message(connection, " client ");
+    append_log_message(connection, connection->client_text);
+}
+
+// What the journal's CONNECT and final DISCONNECT lines add to their message.
+void note_connection(tvn_connection *connection) {
+    note_transport(connection);
+    note_client(connection);
+}
+
 // What goes on the wire and into the journal for a handler's outcome. Every answered request
 // gets exactly one journal line, written after its answer left (or failed to leave).
 void deliver(tvn_connection *connection, const outcome &result) {
@@ -60,7 +75,7 @@ void deliver(tvn_connection *connection, const outcome &result) {
     switch (result.what()) {
     case outcome::kind::answer:
         request->response = result.status();
-        if (request->method == CONNECT) note_transport(connection);
+        if (request->method == CONNECT) note_connection(connection);
         send_and_note(connection, result.bytes(), result.length());
         mod_logging(connection);
         return;
@@ -69,7 +84,7 @@ void deliver(tvn_connection *connection, const outcome &result) {
             prepare_answer(connection, TVN_ANSWER_ERROR, 0, request->method, result.status());
         if (answer == nullptr) return; // closing, and no line: nothing was answered
         request->response = result.status();
-        if (request->method == CONNECT) note_transport(connection);
+        if (request->method == CONNECT) note_connection(connection);
         send_and_note(connection, answer, TVN_ANSWER_ERROR);
         mod_logging(connection);
         return;
@@ -163,7 +178,7 @@ void end_connection(tvn_connection *connection) {
     tvn_request *request = connection->request;
     request->method = DISCONNECT;
     request->response = OK;
-    note_transport(connection);
+    note_connection(connection);
     mod_logging(connection);
     mod_connection_closing(connection);
     release_fhandler_pool(connection->handles);
@@ -203,8 +218,14 @@ tvn_connection *create_connection(int socket, tvn_conn_info *info) {
     os_dup_list(connection);
     put_client_address(request, info->client_addr);
     describe_client(connection, info->client_addr);
+    const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(info->client_addr);
+    connection->client_in_message = info->proxied && info->client_addr.ss_family == AF_INET6 &&
+                                    !IN6_IS_ADDR_V4MAPPED(&ipv6.sin6_addr);
+    // The grace time runs from the accept: a PROXY header or a handshake before the first
+    // packet takes from it.
     const int32_t grace = info->server_conf->login_grace_time;
-    if (grace > 0) connection->login_deadline = monotonic_ms() + int64_t(grace) * 1000;
+    const int64_t accepted_at = info->accepted_at != 0 ? info->accepted_at : monotonic_ms();
+    if (grace > 0) connection->login_deadline = accepted_at + int64_t(grace) * 1000;
     prepare_client_socket(socket, info->server_conf);
     return connection;
 }

@@ -33,7 +33,10 @@ struct tvn_connection {
     tvn_packet packet;     // the request being received
     SSL *tls;             // the session of an encrypted connection; NULL: plain
     time_t connected_at;  // for the process title
-    char client_text[48]; // the client\'s address as text, for the process title
+    char client_text[48]; // the client's address as text, for the process title
+    // An IPv6 client that a PROXY header named: the journal's connection lines name it in
+    // their message, since the module interface carries IPv4 only.
+    bool client_in_message;
     parsed_request parsed; // what reception made of it
 };
 

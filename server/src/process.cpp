@@ -214,7 +214,9 @@ address_key key_of(const status_report &report) {
 void rule_on_connection(pid_t sender, const status_report &report, bool in_drain) {
     const int slot = workers.slot_of(sender);
     if (slot < 0) return;
-    if (in_drain) {
+    // A connection without a client address (a balancer's own, such as its health check)
+    // belongs to no address of the book.
+    if (in_drain || report.family == AF_UNSPEC) {
         give_admission(slot, admission::admitted);
         return;
     }
@@ -244,7 +246,8 @@ void handle_report(const received_report &incoming, bool in_drain) {
         if (workers.finished(incoming.sender, !in_drain)) kill(incoming.sender, SIGUSR1);
         break;
     case MSG_LOGIN_FAILED:
-        if (address_book && workers.slot_of(incoming.sender) >= 0)
+        if (address_book && incoming.report.family != AF_UNSPEC &&
+            workers.slot_of(incoming.sender) >= 0)
             address_book->login_failed(key_of(incoming.report), monotonic_ms());
         break;
     case MSG_WAKE: break;

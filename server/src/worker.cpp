@@ -11,9 +11,11 @@
 #include <cstdlib>
 
 #include "admission_board.h"
+#include "clock.h"
 #include "config.h"
 #include "process.h"
 #include "process_title.h"
+#include "proxy_reception.h"
 #include "workers.h"
 
 namespace {
@@ -60,10 +62,11 @@ int wait_for_connection(sockaddr_storage *client, bool *tls) {
     return -1;
 }
 
-// Remembers the client for this worker's reports. The stop signals' handler may report at any
-// moment, so the address is complete before it is marked known.
-void remember_client(const sockaddr_storage &address) {
-    tvn_process.client = make_report(MSG_ACCEPTED, reinterpret_cast<const sockaddr *>(&address));
+// Remembers the client for this worker's reports (nullptr: a connection without a client
+// address). The stop signals' handler may report at any moment, so the address is complete
+// before it is marked known.
+void remember_client(const sockaddr *address) {
+    tvn_process.client = make_report(MSG_ACCEPTED, address);
     std::atomic_signal_fence(std::memory_order_release);
     tvn_process.client_known = 1;
 }
@@ -91,7 +94,25 @@ void worker_accept(tvn_server_conf *conf) {
     }
     set_my_state(SLOT_SERVING);
     set_accept_lock(F_UNLCK);
-    remember_client(info->client_addr);
+    info->socket = fd;
+    info->server_conf = conf;
+    info->worker_pid = getpid();
+    info->accepted_at = monotonic_ms();
+    catch_up_with_reopen(conf);
+    // Behind a balancer the header comes before the master hears of the connection, so that
+    // its book and the busy count below see the client the header names, never the balancer.
+    // Until the report the master counts this worker as idle: the header is read within the
+    // connection's first deadlines, and only from a balancer.
+    const sockaddr *client = reinterpret_cast<const sockaddr *>(&info->client_addr);
+    if (conf->balancer_count > 0) {
+        const proxy_verdict verdict = take_proxy_header(info);
+        if (verdict.refusal != nullptr) {
+            refuse_connection(info, verdict.refusal);
+            return;
+        }
+        if (verdict.balancer_own) client = nullptr;
+    }
+    remember_client(client);
     // Read before our own report: afterwards the count may or may not include this very
     // connection, and a connection under the limit would be refused at random.
     const uint32_t busy = tvn_process.area->busy_count;
@@ -102,10 +123,6 @@ void worker_accept(tvn_server_conf *conf) {
         std::free(info);
         return;
     }
-    catch_up_with_reopen(conf);
-    info->socket = fd;
-    info->server_conf = conf;
-    info->worker_pid = getpid();
     // A connection over a limit is closed without an answer; the journal says why.
     if (busy >= uint32_t(conf->max_connections)) {
         refuse_connection(info, " Too many connections in service");

@@ -39,8 +39,10 @@ static_assert(STATUS_AREA_SIZE == 24045);
 // What a worker hands to the connection loop; connection_main takes it over and frees it.
 struct tvn_conn_info {
     int32_t socket;
-    sockaddr_storage client_addr; // as accept filled it: IPv4 or IPv6
+    sockaddr_storage client_addr; // as accept filled it, or as a PROXY header named it
     bool tls;                     // accepted on a TLS listener: the handshake comes first
+    bool proxied;                 // client_addr is the client a PROXY header named
+    int64_t accepted_at;          // monotonic milliseconds; the login grace time runs from here
     tvn_server_conf *server_conf;
     int32_t worker_pid;
 };

@@ -16,7 +16,7 @@ build=$(realpath -m "$1")
 seconds=$2
 shift 2
 
-every_target=(reception server_config module_config account_records pathmap client_answers)
+every_target=(reception proxy_header server_config module_config account_records pathmap client_answers)
 if [ "$*" = all ]; then
     targets=("${every_target[@]}")
 else

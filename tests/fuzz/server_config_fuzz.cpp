@@ -3,6 +3,7 @@
 // lines are safe to keep: the reader only records them, load_modules is what loads.
 //
 // Input: the configuration file.
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -34,6 +35,14 @@ void require_sound(const tvn_server_conf &conf, const std::string &root) {
     require(conf.cache_level <= 4, "cache level above 4");
     require(uint32_t(conf.idle_timeout) >= 300, "idle time-out below 300");
     require(conf.max_connections <= 3000, "connection limit above 3000");
+    require(conf.balancer_count >= 0 && conf.balancer_count <= MAX_BALANCERS,
+            "balancer list past its room");
+    for (int i = 0; i < conf.balancer_count; ++i) {
+        const tvn_balancer_net &net = conf.balancers[i];
+        require((net.family == AF_INET && net.prefix_bits <= 32) ||
+                    (net.family == AF_INET6 && net.prefix_bits <= 128),
+                "a balancer entry of no family or too long a prefix");
+    }
     if (conf.restricted)
         require(conf.run_uid >= 0 && conf.run_gid >= 0, "restricted without an identity");
 }

@@ -90,6 +90,32 @@ TEST_F(install_test, the_programs_go_to_bin_and_sbin_and_tvnbench_stays_in_the_b
     EXPECT_EQ(version.output, std::string("tvn ") + TVN_VERSION + "\n");
 }
 
+TEST_F(install_test, the_client_library_installs_static_and_shared_with_headers_and_pkg_config) {
+    const std::string libdir = stage.path() + TVN_INSTALL_LIBDIR;
+    const std::string includedir = stage.path() + TVN_INSTALL_INCLUDEDIR;
+    EXPECT_TRUE(fs::is_regular_file(libdir + "/libtolvane-client.a"));
+    // The shared library under its full version, the name it is loaded by, and the one a
+    // link finds.
+    const std::string versioned = libdir + "/libtolvane-client.so." + TVN_VERSION;
+    EXPECT_TRUE(fs::is_regular_file(versioned));
+    EXPECT_EQ(fs::read_symlink(libdir + "/libtolvane-client.so.1"), fs::path(versioned).filename());
+    EXPECT_EQ(fs::read_symlink(libdir + "/libtolvane-client.so"), "libtolvane-client.so.1");
+    for (const char *header :
+         {"connection.h", "packet.h", "answer.h", "listing.h", "tls.h", "protocol.h"})
+        EXPECT_TRUE(fs::is_regular_file(includedir + "/tolvane/" + header)) << header;
+    // The server's own interfaces stay out.
+    EXPECT_FALSE(fs::exists(includedir + "/tolvane/module.h"));
+
+    const std::string pc = text_of(libdir + "/pkgconfig/libtolvane-client.pc");
+    for (const std::string &line :
+         {"libdir=" + std::string(TVN_INSTALL_LIBDIR),
+          "includedir=" + std::string(TVN_INSTALL_INCLUDEDIR),
+          std::string("Name: libtolvane-client"), "Version: " + std::string(TVN_VERSION),
+          std::string("Cflags: -I${includedir}"), std::string("Libs: -L${libdir} -ltolvane-client"),
+          std::string("Libs.private: -lssl -lcrypto")})
+        EXPECT_NE(pc.find("\n" + line + "\n"), std::string::npos) << line << "\n" << pc;
+}
+
 TEST_F(install_test, the_server_root_holds_the_libraries_a_configuration_and_its_directories) {
     for (const char *library :
          {"tolvane.so", "listacct.so", "hostacct.so", "pathmap.so", "journal.so"})

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -354,6 +355,8 @@ TEST(tls_settings, a_missing_or_mismatched_key_or_certificate_stops_the_start_wi
             r.lines.find("TlsPort 7777") != std::string::npos ? "    ServerPort 7777\n" + r.lines
                                                                 : port + r.lines;
         root.write_config("<Server>\n    AddIpAddress 127.0.0.1\n" + lines + "</Server>\n");
+        // The last row's PID file would name a daemon that has ended already.
+        std::filesystem::remove(root.file("log/tolvane.pid"));
         launched_server server(root);
         server.start();
         EXPECT_EQ(server.wait_exit(), 1) << r.lines;

@@ -228,7 +228,7 @@ TEST_F(tvnclient_test, refusals_name_the_path_in_words_with_their_exit_status) {
         {{"get", "/Private/x", "x"}, 3, "tvnclient: /Private/x: not found\n"},
         {{"ls", "/Private/x"}, 3, "tvnclient: /Private/x: not found\n"},
         {{"rm", "/Private/full"}, 1, "tvnclient: /Private/full: directory not empty\n"},
-        {{"rm", "/Public"}, 4, "tvnclient: /Public: permission denied\n"},
+        {{"rm", "/Public"}, 4, "tvnclient: /Public: an area cannot be removed\n"},
         {{"get", "/Private/full", "f"},
          1,
          "tvnclient: /Private/full: is a directory (use -r for a whole tree)\n"},
@@ -305,10 +305,10 @@ TEST_F(tvnclient_test, a_guest_reads_but_is_refused_put_with_a_clear_message) {
               "tvnclient: /Public/mine: permission denied (a guest login can only read)\n");
     EXPECT_FALSE(fs::exists(area("Public/mine")));
     EXPECT_FALSE(fs::exists(area("Public/mine.tvnpart")));
-    // An owner's refusal says no more than the server did.
+    // Outside the areas there is nowhere to write, for owners and guests alike.
     client_result owner = run({"put", "mine", "/"});
-    EXPECT_EQ(owner.status, 4);
-    EXPECT_EQ(owner.err, "tvnclient: /mine: permission denied\n");
+    EXPECT_EQ(owner.status, 3);
+    EXPECT_EQ(owner.err, "tvnclient: /mine: no such area\n");
 }
 
 // ---- help -----------------------------------------------------------------------------------

@@ -49,6 +49,11 @@ for program in tvn tvnadduser tvnsysadduser tvnvpasswd tvnpasswd; do
     expected+=("$prefix/sbin/$program" "$prefix/share/man/man8/$program.8")
 done
 for module in listacct hostacct pathmap journal; do expected+=("$root/lib/$module.so"); done
+# The client library, its headers and its pkg-config file.
+libdir=$(cached CMAKE_INSTALL_LIBDIR)
+case "$libdir" in /*) ;; *) libdir="$prefix/$libdir" ;; esac
+expected+=("$libdir/libtolvane-client.a" "$libdir/pkgconfig/libtolvane-client.pc"
+    "$prefix/include/tolvane/connection.h" "$prefix/include/tolvane/protocol.h")
 if grep -q '^tvnctl:' "$build/CMakeFiles/TargetDirectories.txt" 2>/dev/null ||
     [ -x "$build/bin/tvnctl" ]; then
     expected+=("$prefix/sbin/tvnctl")
@@ -57,6 +62,10 @@ for path in "${expected[@]}"; do
     grep -qxF "$path" <<<"$contents" || fail "the package lacks $path"
 done
 grep -q '/tvnbench$' <<<"$contents" && fail "tvnbench is not packaged"
+# The shared library under its full version (the names before it are links, which the
+# listing shows by their targets).
+grep -q "^$libdir/libtolvane-client\.so\.1\.[0-9]" <<<"$contents" ||
+    fail "the package lacks $libdir/libtolvane-client.so.1.*"
 
 dpkg-deb -e "$deb" "$work/control"
 for script in postinst prerm postrm; do
@@ -65,6 +74,7 @@ for script in postinst prerm postrm; do
 done
 grep -qxF "$root/conf/tolvane.conf" "$work/control/conffiles" || fail "conffiles: tolvane.conf"
 grep -qxF "$logrotate_dir/tolvane" "$work/control/conffiles" || fail "conffiles: logrotate"
+grep -qxF "activate-noawait ldconfig" "$work/control/triggers" || fail "triggers: ldconfig"
 
 [ "$failed" -eq 0 ] && echo "$(basename "$deb"): control data and contents as expected"
 exit "$failed"

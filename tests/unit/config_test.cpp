@@ -300,4 +300,48 @@ TEST_F(config_test, the_start_up_pool_limits_what_a_configuration_may_hold) {
     EXPECT_EQ(read_server(lines), -1);
 }
 
+TEST_F(config_test, without_proxy_protocol_no_balancer_is_named) {
+    ASSERT_EQ(read_server(""), 0);
+    EXPECT_EQ(conf.balancer_count, 0);
+}
+
+TEST_F(config_test, proxy_protocol_takes_lists_and_repeats_and_adds_them_up) {
+    ASSERT_EQ(read_server("ProxyProtocol 10.0.0.5\n"
+                          "ProxyProtocol \"10.0.1.0/24, fd00::/8 ::1\"\n"
+                          "ProxyProtocol 192.168.0.1,192.168.0.2\n"),
+              0);
+    EXPECT_EQ(printed, "");
+    ASSERT_EQ(conf.balancer_count, 6);
+    EXPECT_EQ(conf.balancers[0].family, AF_INET);
+    EXPECT_EQ(conf.balancers[0].prefix_bits, 32);
+    EXPECT_EQ(conf.balancers[1].prefix_bits, 24);
+    EXPECT_EQ(conf.balancers[2].family, AF_INET6);
+    EXPECT_EQ(conf.balancers[2].prefix_bits, 8);
+    EXPECT_EQ(conf.balancers[3].prefix_bits, 128);
+    EXPECT_EQ(conf.balancers[5].address[3], 2);
+}
+
+TEST_F(config_test, a_proxy_protocol_entry_that_is_no_address_stops_the_start_naming_it) {
+    for (const char *entry : {"localhost", "10.0.0.0/33", "10.0.0", "fd00::/200", "1.2.3.4:80"}) {
+        EXPECT_EQ(read_server(std::string("ProxyProtocol \"10.0.0.5, ") + entry + "\"\n"), -1)
+            << entry;
+        EXPECT_EQ(printed, std::string("\nProxyProtocol ") + entry +
+                               " is not an address or a network (such as 10.0.0.5, 10.0.0.0/24 "
+                               "or fd00::/64)\n");
+    }
+    EXPECT_EQ(read_server("ProxyProtocol\n"), -1);
+    EXPECT_EQ(printed, "\nProxyProtocol names no balancer address\n");
+    EXPECT_EQ(read_server("ProxyProtocol \", ,\"\n"), -1);
+    EXPECT_EQ(printed, "\nProxyProtocol , , names no balancer address\n");
+}
+
+TEST_F(config_test, proxy_protocol_names_at_most_32_balancers) {
+    std::string lines;
+    for (int i = 0; i < 32; ++i) lines += "ProxyProtocol 10.0.0." + std::to_string(i) + "\n";
+    ASSERT_EQ(read_server(lines), 0);
+    EXPECT_EQ(conf.balancer_count, 32);
+    EXPECT_EQ(read_server(lines + "ProxyProtocol 10.0.1.1\n"), -1);
+    EXPECT_EQ(printed, "\nProxyProtocol 10.0.1.1: more than 32 balancer addresses\n");
+}
+
 } // namespace

@@ -130,6 +130,24 @@ TEST_F(field_replace_test, failures_leave_the_database_unchanged_and_no_temporar
     }
 }
 
+TEST_F(field_replace_test, new_files_a_killed_rewriter_left_go_with_the_next_rewrite_only) {
+    // A rewriter killed between its new file and the rename (a server stopped at once) leaves
+    // the file; the next rewrite of the same database removes it under the lock. A new file
+    // of another database in the directory may be its rewriter's, at work: it stays.
+    const std::string own = new_file_name_prefix("db");
+    const std::string other = new_file_name_prefix("other");
+    ASSERT_NE(own, other);
+    ASSERT_EQ(own.rfind(".tvn_new.", 0), 0u);
+    root.write_file("db", "alice!O!G!/h!!!!\n");
+    root.write_file(own + "killed0123456789", "alice!OLD!G!/h!!!!\n");
+    root.write_file(other + "working012345678", "bob!X!Y!/h!!!!\n");
+    EXPECT_EQ(replace("alice", 1, "NEW"), db_result::done);
+    EXPECT_EQ(root.read_file("db"), "alice!NEW!G!/h!!!!\n");
+    std::set<std::string> expected = base_entries;
+    expected.insert(other + "working012345678");
+    EXPECT_EQ(entries(root.path()), expected);
+}
+
 TEST_F(field_replace_test, a_database_that_cannot_be_opened_keeps_its_reason_in_errno) {
     errno = 0;
     EXPECT_EQ(replace("alice", 1, "NEW"), db_result::open_database);

@@ -73,6 +73,14 @@ const std::vector<report_case> &cases() {
          "\nip address 300.1.2.3 not valid\n" + CONFIG_FAILED,
          {"conf/tolvane.conf:3: ip address 300.1.2.3 not valid",
           "Error configuring the server. I can't go on!"}},
+        {"a_proxy_protocol_entry_that_is_no_address",
+         with_server_line("    ProxyProtocol \"10.0.0.5, 10.0.0.0/33\""),
+         "\nProxyProtocol 10.0.0.0/33 is not an address or a network (such as 10.0.0.5, "
+         "10.0.0.0/24 or fd00::/64)\n" +
+             CONFIG_FAILED,
+         {"conf/tolvane.conf:3: ProxyProtocol 10.0.0.0/33 is not an address or a network "
+          "(such as 10.0.0.5, 10.0.0.0/24 or fd00::/64)",
+          "Error configuring the server. I can't go on!"}},
         {"a_port_out_of_range",
          with_server_line("ServerPort 70000"),
          "\nServerPort 70000 is not a port number (1 to 65535)\n" + CONFIG_FAILED,

@@ -20,7 +20,10 @@ public:
     // Header fields; 0 while no answer has been read.
     std::uint8_t major_version() const;
     std::uint8_t minor_version() const;
+    // The request's method (a successful CHANGEPWD answers CONNECT).
     std::uint8_t method() const;
+    // OK (1) when the request succeeded; otherwise the refusal, one of the tvn_status codes
+    // of tolvane/protocol.h (NOT_FOUND, ACCESS_DENIED, DIR_NOT_EMPTY, ...).
     std::uint8_t status() const;
     std::uint32_t header_length() const;
     std::uint32_t body_length() const;

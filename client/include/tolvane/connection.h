@@ -1,6 +1,20 @@
 // A connection to a server: owns the socket (and, after start_tls, the TLS session over it),
 // sends requests and reads answers. Every wait is bounded by a time-out; nothing here throws
 // or raises SIGPIPE.
+//
+// libtolvane-client in brief (client/examples/list_area.cpp does all of it):
+//   connect      connection::connect_to, then start_tls for a TLS port (tls.h)
+//   log in       request(connect_request(...)): status OK opens the session; any other
+//                status (WRONG_AUTH) and the server has ended the connection
+//   list         request(getdir_request(path)), then parse_listing on the answer's body
+//                (listing.h)
+//   transfer     request(open_request(...)) answers a handle; read_file and write_file
+//                (transfer.h) move the data with many requests in flight; close_request
+//   names        delete_request, mkdir_request, rename_request, copyfile_request
+//   errors       a connection failure is a read_result other than answer_read (close the
+//                connection then); a refusal is an answer whose status() is not OK, one of
+//                the tvn_status codes of tolvane/protocol.h (NOT_FOUND, ACCESS_DENIED, ...)
+// One thread at a time may use a connection.
 #pragma once
 
 #include <chrono>
@@ -29,11 +43,14 @@ enum class tls_io;
 
 class connection {
 public:
+    // Not connected: is_open() is false and every exchange fails.
     connection() = default;
     // Adopts a connected stream socket (a socketpair end in tests) and makes it
     // non-blocking; the connection closes it.
     explicit connection(int fd);
+    // Closes as close() does.
     ~connection() { close(); }
+    // A move takes the socket and the session over; the other is left closed.
     connection(connection &&other) noexcept : fd_(other.fd_), tls_(other.tls_) {
         other.fd_ = -1;
         other.tls_ = nullptr;
@@ -47,6 +64,7 @@ public:
     static std::optional<connection> connect_to(std::string_view ipv4_address, std::uint16_t port,
                                                 milliseconds timeout);
 
+    // The socket, for poll(); -1 once closed. Read and write it only through the calls below.
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
     // Ends the TLS session, if any, with a closing alert (not waiting for the server's), and
@@ -59,6 +77,7 @@ public:
     // fingerprint) and closes the connection if it does not trust the server. Any other
     // outcome closes the connection. A connection takes at most one handshake.
     tls_result start_tls(const tls_settings &settings, milliseconds timeout);
+    // True once start_tls has established a session.
     bool is_tls() const { return tls_ != nullptr; }
 
     // Sends every byte, or returns false on an error (errno set) or when the peer has not
@@ -84,6 +103,8 @@ public:
     bool nothing_received(milliseconds timeout);
 
 private:
+    // Pipelined transfers (transfer.h) send and read on the same turn of one loop.
+    friend class pipeline;
     enum class peer_event { data, ended, nothing, error };
     using clock = std::chrono::steady_clock;
     // One step of I/O on the socket or the session: done (bytes moved), a wait for the socket

@@ -19,8 +19,9 @@ struct listing_entry {
     std::uint32_t mtime = 0; // seconds since 1970; absent (0) for a directory in a plain listing
 };
 
-// Splits a listing body; `extended` is whether the session asked for extended listings at
-// CONNECT. Empty when the body is truncated or malformed (an entry without its NUL or its
+// Splits a listing body (a GETDIR answer's) into its entries, in the server's order;
+// `extended` is whether the session asked for extended listings at CONNECT. Empty when the
+// body is truncated or malformed (an entry without its NUL or its
 // numbers, an empty name, a name holding "/"). Never reads outside `body`.
 std::optional<std::vector<listing_entry>> parse_listing(std::span<const std::uint8_t> body,
                                                         bool extended);

@@ -101,36 +101,62 @@ inline constexpr std::uint32_t truncate_file = TVN_OPEN_TRUNCATE;
 } // namespace open_mode
 
 // One helper per method. Each returns a builder holding a well-formed request, so a test can
-// still override a header field before building it.
+// still override a header field before building it. Building never fails; what can fail is
+// the request, and each comment says what its answer carries on success (status OK) and
+// which statuses a refusal commonly has. Paths are the client's: "/" holds "/Private",
+// "/Public" and "/Web"; a path outside them is refused ACCESS_DENIED, as are "." and ".."
+// components.
 
-// `options` bit 3 (TVN_OPTION_EXTENDED_LISTING) asks for extended listings. The password is
-// cut to 16 bytes; at 16 bytes the field has no NUL. The login runs to the end of the block
-// and ends with a NUL, so the header is 41 bytes plus the login's length.
+// Opens the session; must be the first request. `options` bit 3
+// (TVN_OPTION_EXTENDED_LISTING) asks for extended listings (sizes in GETDIR answers). The
+// password is cut to 16 bytes; at 16 bytes the field has no NUL. The login ("user@domain")
+// runs to the end of the block and ends with a NUL, so the header is 41 bytes plus the
+// login's length. Answer: the keep-alive interval in seconds at parameter offset 12
+// (TVN_CONNECT_OFF_KEEPALIVE), 0 for none. Refused: WRONG_AUTH, and the server closes.
 packet_builder connect_request(std::string_view login, std::string_view password,
                                std::uint32_t options = 0,
                                std::uint16_t client_major = TVN_PROTOCOL_MAJOR,
                                std::uint16_t client_minor = TVN_PROTOCOL_MINOR);
-// `owner` selects the owner password, else the guest password. Each password is cut to 127
-// bytes so its 128-byte field always holds a NUL; taking fewer is the server's business.
+// Changes the owner password (`owner`), else the guest password; the current owner password
+// authorises both, and no session is needed. Each password is cut to 127 bytes so its
+// 128-byte field always holds a NUL; taking fewer is the server's business. The server ends
+// the connection after the answer, whatever it is. Refused: WRONG_AUTH.
 packet_builder changepwd_request(std::string_view login, std::string_view current_password,
                                  std::string_view new_password, bool owner);
 // GETDIR, OPEN, DELETE, MKDIR: the options word then the path and a NUL.
 packet_builder path_request(std::uint8_t method, std::string_view path, std::uint32_t options = 0);
+// Lists a directory. Answer: the entries as the body, for parse_listing (listing.h).
+// Refused: NOT_FOUND (missing, or not a directory), ACCESS_DENIED.
 packet_builder getdir_request(std::string_view path);
+// Opens a file with an open_mode combination. Answer: the handle (u32 at parameter offset
+// 4) and the file's size (u32 at offset 8; 0 when unknown). Refused: NOT_FOUND,
+// ACCESS_DENIED (also a guest asking to write), NO_MORE_FILEHANDLES.
 packet_builder open_request(std::string_view path, std::uint32_t mode);
+// Removes a file or an empty directory. Refused: NOT_FOUND, DIR_NOT_EMPTY, ACCESS_DENIED.
 packet_builder delete_request(std::string_view path);
+// Creates a directory; its parent must exist. Refused: BAD_REQUEST (it exists), NOT_FOUND.
 packet_builder mkdir_request(std::string_view path);
+// Renames or moves; an existing file at the new path is replaced. Refused: NOT_FOUND,
+// BAD_REQUEST (for instance across file systems), ACCESS_DENIED.
 packet_builder rename_request(std::string_view old_path, std::string_view new_path);
+// Reads up to `length` bytes (at most 500000) at `position`. Answer: the bytes as the body,
+// fewer than asked at the end of the file. Refused: INVALID_HANDLE, ACCESS_DENIED.
 packet_builder read_request(std::uint32_t handle, std::int32_t position, std::int32_t length);
-// The length parameter is the data's size; the data travel as the body.
+// Writes `data` (at most 500000 bytes) at `position`; the length parameter is the data's
+// size and the data travel as the body. Answer: the count written (u32 at parameter offset
+// 4). Refused: INVALID_HANDLE, DISK_FULL, ACCESS_DENIED.
 packet_builder write_request(std::uint32_t handle, std::int32_t position,
                              std::span<const std::uint8_t> data);
+// Closes a handle. Refused: INVALID_HANDLE.
 packet_builder close_request(std::uint32_t handle);
 // Copies `length` bytes at `position` of the source file into the destination handle at
-// the same position.
+// the same position, on the server. Answer: the count written (u32 at parameter offset 4);
+// length 0 cuts the destination at `position`. Refused: NOT_FOUND, INVALID_HANDLE.
 packet_builder copyfile_request(std::uint32_t handle, std::int32_t position, std::int32_t length,
                                 std::string_view source_path);
+// Tells the server the client is still there; it has no answer.
 packet_builder keepalive_request();
+// Ends the session; the server closes the connection without an answer.
 packet_builder disconnect_request();
 
 } // namespace tvn_client
