@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "test_server.h"
+#include "tvnbench_output.h"
 
 namespace fs = std::filesystem;
 
@@ -20,21 +21,7 @@ namespace {
 
 using namespace tvn_test;
 
-const std::string tvnbench_binary = (fs::path(TVN_BINARY).parent_path() / "tvnbench").string();
-const std::string build_dir = fs::path(TVN_BINARY).parent_path().parent_path().string();
-
-// The figures "name value unit" of the output, by name.
-std::map<std::string, double> figures_of(const std::string &output) {
-    std::map<std::string, double> figures;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string name, unit, rest;
-        double value = 0;
-        if (fields >> name >> value >> unit && !(fields >> rest)) figures[name] = value;
-    }
-    return figures;
-}
+const std::string &build_dir = tvnbench_build_dir;
 
 command_result run_tvnbench(std::vector<std::string> arguments) {
     std::vector<std::string> argv{
