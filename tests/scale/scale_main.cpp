@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bounded_number.h"
 #include "account_wire.h"
 #include "scale_checks.h"
 #include "scale_client.h"
@@ -62,14 +63,6 @@ void usage(std::FILE *to) {
         to);
 }
 
-bool parse_number(const char *text, int low, int high, int *out) {
-    char *end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < low || value > high) return false;
-    *out = int(value);
-    return true;
-}
-
 bool parse_options(int argc, char **argv, scale_options *options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -79,9 +72,9 @@ bool parse_options(int argc, char **argv, scale_options *options) {
         }
         if (i + 1 >= argc) return false;
         // Client addresses run from 127.0.0.2 to 127.0.0.249.
-        if (arg == "--clients" && parse_number(argv[++i], 1, 240, &options->clients)) continue;
-        if (arg == "--seconds" && parse_number(argv[++i], 4, 86400, &options->seconds)) continue;
-        if (arg == "--measure" && parse_number(argv[++i], 1, 600, &options->measure_seconds))
+        if (arg == "--clients" && tvn_test::parse_bounded_number(argv[++i], 1, 240, &options->clients)) continue;
+        if (arg == "--seconds" && tvn_test::parse_bounded_number(argv[++i], 4, 86400, &options->seconds)) continue;
+        if (arg == "--measure" && tvn_test::parse_bounded_number(argv[++i], 1, 600, &options->measure_seconds))
             continue;
         if (arg == "--shared-dir") {
             options->shared_parent = argv[++i];

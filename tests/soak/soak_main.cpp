@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bounded_number.h"
 #include "soak_checks.h"
 #include "soak_client.h"
 #include "soak_server.h"
@@ -51,14 +52,6 @@ void usage(std::FILE *to) {
         to);
 }
 
-bool parse_number(const char *text, int low, int high, int *out) {
-    char *end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < low || value > high) return false;
-    *out = int(value);
-    return true;
-}
-
 bool parse_options(int argc, char **argv, soak_options *options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -68,8 +61,8 @@ bool parse_options(int argc, char **argv, soak_options *options) {
         }
         if (i + 1 >= argc) return false;
         // MaxConcurrentUsers, the clients and a margin, may be at most 2999.
-        if (arg == "--clients" && parse_number(argv[++i], 1, 2900, &options->clients)) continue;
-        if (arg == "--seconds" && parse_number(argv[++i], 1, 86400, &options->seconds)) continue;
+        if (arg == "--clients" && tvn_test::parse_bounded_number(argv[++i], 1, 2900, &options->clients)) continue;
+        if (arg == "--seconds" && tvn_test::parse_bounded_number(argv[++i], 1, 86400, &options->seconds)) continue;
         return false;
     }
     return true;
