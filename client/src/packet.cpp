@@ -128,6 +128,13 @@ packet_builder rename_request(std::string_view old_path, std::string_view new_pa
     return packet;
 }
 
+packet_builder settime_request(std::string_view path, std::uint32_t access_time,
+                               std::uint32_t modification_time, std::uint32_t options) {
+    packet_builder packet = with_options(SETTIME, options);
+    packet.put_u32(access_time).put_u32(modification_time).put_text(path);
+    return packet;
+}
+
 packet_builder read_request(std::uint32_t handle, std::int32_t position, std::int32_t length) {
     packet_builder packet = with_options(READ, 0);
     packet.put_u32(handle).put_i32(position).put_i32(length);

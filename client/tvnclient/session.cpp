@@ -136,11 +136,12 @@ problem session::secure(const login_settings &settings) {
 
 problem session::open(const login_settings &settings) {
     if (problem failed = connect(settings)) return failed;
-    const auto request =
-        tvn_client::connect_request(settings.login, settings.password, TVN_OPTION_EXTENDED_LISTING);
+    const auto request = tvn_client::connect_request(
+        settings.login, settings.password, TVN_OPTION_EXTENDED_LISTING | TVN_OPTION_TIME_SETTING);
     if (problem failed = exchange(request, settings.login)) return failed;
     if (status() == OK) {
         keepalive_ = answer_.param_u16(TVN_CONNECT_OFF_KEEPALIVE).value_or(0);
+        sets_times_ = (answer_.param_u32(0).value_or(0) & TVN_CONNECT_FLAG_SETS_TIMES) != 0;
         return {};
     }
     // Every refused login ends the connection on the server's side.

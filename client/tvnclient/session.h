@@ -59,8 +59,9 @@ public:
     std::uint8_t status() const { return answer_.status(); }
 
     // Pipelined transfers of one open file (tolvane/transfer.h) with the session's window and
-    // time-out, and the round trip of the last exchange (the OPEN before them). A report that ends in a failure of the connection (closed, timed_out,
-    // broken) goes to lost_connection, which ends the connection and puts it in words.
+    // time-out, and the round trip of the last exchange (the OPEN before them). A report that ends
+    // in a failure of the connection (closed, timed_out, broken) goes to lost_connection, which
+    // ends the connection and puts it in words.
     tvn_client::transfer_report read_file(std::uint32_t handle, const tvn_client::read_range &range,
                                           const tvn_client::data_sink &sink,
                                           std::function<void(std::uint64_t)> progress = {});
@@ -76,6 +77,8 @@ public:
 
     // The keep-alive interval the CONNECT answer announced; 0 when it asked for none.
     std::chrono::seconds keepalive_interval() const { return std::chrono::seconds(keepalive_); }
+    // True when the server of the open session serves SETTIME (an older one does not).
+    bool sets_times() const { return sets_times_; }
     // When the last request left.
     std::chrono::steady_clock::time_point last_sent() const { return last_sent_; }
     // Sends a KEEPALIVE. False when the connection is gone (it is then closed).
@@ -104,6 +107,7 @@ private:
     std::optional<std::chrono::microseconds> last_round_trip_;
     std::chrono::steady_clock::time_point last_sent_{};
     std::uint16_t keepalive_ = 0;
+    bool sets_times_ = false;
     bool shown_owner_ = false;
     // The port, and whether any answer came on this connection: a plain connection to a TLS
     // port is closed on its first request without a word, which deserves a hint.

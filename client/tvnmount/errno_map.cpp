@@ -12,14 +12,16 @@ namespace {
 // BAD_REQUEST: the server's word for a host error without a status of its own. MKDIR gets it
 // for an existing name (EEXIST); RENAME for a move between file systems (EXDEV), which lets
 // mv copy instead; READ and WRITE for a position the host refused (EINVAL); DELETE for what
-// the host forbids (EPERM). The mount refines MKDIR and RENAME further where it can look.
+// the host forbids (EPERM), as does SETTIME. The mount refines MKDIR and RENAME further where it
+// can look.
 int bad_request_errno(remote_call call) {
     switch (call) {
     case remote_call::make_directory: return EEXIST;
     case remote_call::rename: return EXDEV;
     case remote_call::read:
     case remote_call::write: return EINVAL;
-    case remote_call::remove: return EPERM;
+    case remote_call::remove:
+    case remote_call::set_times: return EPERM;
     default: return EIO;
     }
 }

@@ -80,8 +80,8 @@ int listing_cache::refresh(std::unique_lock<std::mutex> &held, const std::string
     }
 }
 
-int listing_cache::look_up(const std::string &directory, const std::string &name,
-                           entry_info &found, const listing_fetch &fetch) {
+int listing_cache::look_up(const std::string &directory, const std::string &name, entry_info &found,
+                           const listing_fetch &fetch) {
     std::unique_lock held(mutex_);
     directory_state *state = fresh(directory);
     if (state == nullptr) {
@@ -124,6 +124,15 @@ void listing_cache::note_size(const std::string &directory, const std::string &n
     else
         entry->second.size = listed;
     if (how != size_change::observed) entry->second.mtime = now_seconds();
+}
+
+void listing_cache::note_time(const std::string &directory, const std::string &name,
+                              std::uint32_t mtime) {
+    std::lock_guard held(mutex_);
+    directory_state *state = changed(directory);
+    if (state == nullptr) return;
+    const auto entry = state->entries.find(name);
+    if (entry != state->entries.end()) entry->second.mtime = mtime;
 }
 
 void listing_cache::note_removed(const std::string &directory, const std::string &name) {

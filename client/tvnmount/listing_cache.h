@@ -43,8 +43,7 @@ public:
                        const listing_fetch &fetch);
 
     // Changes the mount made; each touches only a listing that is kept.
-    void note_entry(const std::string &directory, const std::string &name,
-                    const entry_info &entry);
+    void note_entry(const std::string &directory, const std::string &name, const entry_info &entry);
     // How a file's size became known.
     enum class size_change {
         written,   // bytes were written up to the size: it grows to it, its time is now
@@ -54,6 +53,8 @@ public:
     void note_size(const std::string &directory, const std::string &name, std::uint64_t size,
                    size_change how);
     void note_removed(const std::string &directory, const std::string &name);
+    // Its modification time was set.
+    void note_time(const std::string &directory, const std::string &name, std::uint32_t mtime);
     // A rename: the entry moves, and whatever was kept below the old path is forgotten.
     void note_renamed(const std::string &from, const std::string &to);
     // Forgets the directory's listing.

@@ -40,8 +40,9 @@ Caching (the server suggests a level at login):
   --write-back BYTES writes gathered per file before they leave, as WRITEs of 500000 bytes
                      sent without waiting for each answer (0 to 16777216; 2097152)
 
-What the server cannot keep fails with EPERM: permission bits other than those shown (files
-0644, directories 0755; 0444 and 0555 read-only), owners, times other than "now", links.
+Times are kept on the server, in whole seconds. What it cannot keep fails with EPERM:
+permission bits other than those shown (files 0644, directories 0755; 0444 and 0555
+read-only), owners, links; times other than "now" on a server that cannot set them.
 
 Exit status: 0 mounted (or unmounted), 1 the mount failed, 2 usage, 5 login refused,
 6 cannot reach the server, 7 no such mount point, 8 or 9 the server's TLS certificate is

@@ -21,6 +21,11 @@ int call_on_any(session_pool &pool, const tvn_client::packet_builder &request, r
         const auto started = clock::now();
         session_lease lease = pool.any();
         if (!lease.held()) return EIO;
+        // A server that came back older would end the connection on a method it lacks.
+        if (call == remote_call::set_times) {
+            if (const int failed = lease.ready()) return failed;
+            if (!lease.sets_times()) return EPERM;
+        }
         const int failed = lease.exchange(request);
         if (failed == connection_lost) {
             // A failure after the whole time-out is a server that does not answer: asking
@@ -60,8 +65,7 @@ int list_remote(session_pool &pool, const std::string &directory, listing &entri
 }
 
 int make_remote_directory(session_pool &pool, const std::string &path) {
-    return call_on_any(pool, tvn_client::mkdir_request(path), remote_call::make_directory,
-                       false);
+    return call_on_any(pool, tvn_client::mkdir_request(path), remote_call::make_directory, false);
 }
 
 int remove_remote(session_pool &pool, const std::string &path) {
@@ -70,6 +74,12 @@ int remove_remote(session_pool &pool, const std::string &path) {
 
 int rename_remote(session_pool &pool, const std::string &from, const std::string &to) {
     return call_on_any(pool, tvn_client::rename_request(from, to), remote_call::rename, false);
+}
+
+int set_remote_times(session_pool &pool, const std::string &path, std::uint32_t access,
+                     std::uint32_t modification, std::uint32_t options) {
+    return call_on_any(pool, tvn_client::settime_request(path, access, modification, options),
+                       remote_call::set_times, true);
 }
 
 int probe_area_rights(session_pool &pool, area_rights &writable) {

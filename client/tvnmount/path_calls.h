@@ -18,6 +18,10 @@ int make_remote_directory(session_pool &pool, const std::string &path);
 // DELETE: a file, or an empty directory.
 int remove_remote(session_pool &pool, const std::string &path);
 int rename_remote(session_pool &pool, const std::string &from, const std::string &to);
+// SETTIME with the options word of its request (times to keep or to take from the server's
+// clock); EPERM when the session's server does not serve it.
+int set_remote_times(session_pool &pool, const std::string &path, std::uint32_t access,
+                     std::uint32_t modification, std::uint32_t options);
 
 // Which of Private, Public and Web the session may change: a rename of a name that does not
 // exist onto itself is refused to a guest, and in an area closed to the user, by the access

@@ -99,6 +99,8 @@ const tvn_client::answer &session_lease::answer() const {
     return pool_->slots_[index_]->remote.answer();
 }
 
+bool session_lease::sets_times() const { return pool_->slots_[index_]->remote.sets_times(); }
+
 std::uint64_t session_lease::generation() const { return pool_->slots_[index_]->generation; }
 
 std::chrono::milliseconds session_lease::timeout() const { return pool_->login_.timeout; }
@@ -201,8 +203,7 @@ session_lease session_pool::new_home() {
             const slot_state &candidate = *slots_[i];
             if (candidate.busy) continue;
             if (found == slots_.size() || candidate.files < slots_[found]->files ||
-                (candidate.files == slots_[found]->files && candidate.open &&
-                 !slots_[found]->open))
+                (candidate.files == slots_[found]->files && candidate.open && !slots_[found]->open))
                 found = i;
         }
         return found;

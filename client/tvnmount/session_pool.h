@@ -51,9 +51,10 @@ public:
                        const tvn_client::data_sink &sink, tvn_client::transfer_report &report);
     // The same for WRITEs of the source's data from `start`.
     int write_pipelined(std::uint32_t handle, std::uint64_t start,
-                        const tvn_client::data_source &source,
-                        tvn_client::transfer_report &report);
+                        const tvn_client::data_source &source, tvn_client::transfer_report &report);
     const tvn_client::answer &answer() const;
+    // After ready(): whether this login's server serves SETTIME.
+    bool sets_times() const;
     std::uint8_t status() const { return answer().status(); }
     // Names the login the session runs on; a new login gives a new number, and handles of
     // the old one are gone.

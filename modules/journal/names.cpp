@@ -16,7 +16,7 @@ namespace {
 // Padded as the columns of the log expect them; unassigned codes have an empty name.
 constexpr std::array<const char *, TVN_LAST_METHOD + 1> method_names = {
     "UNKNOWN",    "CONNECT   ", "DISCONNECT", "GETDIR    ", "",           "OPEN      ",
-    "READ      ", "WRITE     ", "CLOSE     ", "",           "",           "DELETE    ",
+    "READ      ", "WRITE     ", "CLOSE     ", "SETTIME   ", "",           "DELETE    ",
     "MKDIR     ", "RENAME    ", "",           "COPYFILE  ", "CHANGEPWD ",
 };
 

@@ -22,7 +22,8 @@ bool refused_by_area_rules(const tvn_request *request, std::string_view path) {
     if (pathmap::area_directory(request, area.kind) == nullptr) return true;
     if (!pathmap::names_area_root(path, area)) return false;
     // The area directories themselves are fixed points of the namespace: they can only be
-    // listed, and a guest may list only the public one.
+    // listed (a guest only the public one), and given times, which changes no name.
+    if (request->method == SETTIME) return false;
     return request->method != GETDIR ||
            (request->is_guest != 0 && area.kind != pathmap::area_kind::public_area);
 }
@@ -32,6 +33,7 @@ bool guest_may(const tvn_request *request) {
     switch (request->method) {
     case OPEN: return (request->method_options & guest_forbidden_open_flags) == 0;
     case WRITE:
+    case SETTIME:
     case DELETE:
     case MKDIR:
     case RENAME:

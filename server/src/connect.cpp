@@ -63,9 +63,12 @@ outcome process_connect(tvn_connection *connection, const parsed_request &parsed
     // Status 0: a hook failed and the connection is closing; it still gets its answer.
     if (status == OK) connection->session_open = true;
     const tvn_server_conf *conf = connection->server_conf;
+    // Only a client that asks learns of SETTIME: every other sees the flags it always saw.
+    const uint32_t offered =
+        (parsed.options & TVN_OPTION_TIME_SETTING) != 0 ? TVN_CONNECT_FLAG_SETS_TIMES : 0;
     return plain_answer(connection, TVN_ANSWER_SESSION, CONNECT, status, [&](uint8_t *params) {
-        put_le32(params,
-                 TVN_CONNECT_FLAGS_ALWAYS | (TVN_CONNECT_FLAGS_CACHE_BASE << conf->cache_level));
+        put_le32(params, TVN_CONNECT_FLAGS_ALWAYS |
+                             (TVN_CONNECT_FLAGS_CACHE_BASE << conf->cache_level) | offered);
         put_le16(params + TVN_CONNECT_OFF_KEEPALIVE, conf->keepalive);
     });
 }

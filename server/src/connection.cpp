@@ -114,10 +114,10 @@ void describe_client(tvn_connection *connection, const sockaddr_storage &address
 
 // The method's name for the process title.
 const char *method_name(uint8_t method) {
-    static constexpr const char *names[] = {"?",      "CONNECT", "DISCONNECT", "GETDIR", "?",
-                                            "OPEN",   "READ",    "WRITE",      "CLOSE",  "?",
-                                            "?",      "DELETE",  "MKDIR",      "RENAME", "KEEPALIVE",
-                                            "COPYFILE", "CHANGEPWD"};
+    static constexpr const char *names[] = {
+        "?",     "CONNECT", "DISCONNECT", "GETDIR",   "?",        "OPEN",
+        "READ",  "WRITE",   "CLOSE",      "SETTIME",  "?",        "DELETE",
+        "MKDIR", "RENAME",  "KEEPALIVE",  "COPYFILE", "CHANGEPWD"};
     return method <= TVN_LAST_METHOD ? names[method] : "?";
 }
 

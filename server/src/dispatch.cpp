@@ -37,6 +37,7 @@ constexpr method_row table[] = {
     {READ, refuse_without_login, process_read},
     {WRITE, refuse_without_login, process_write},
     {CLOSE, refuse_without_login, process_close},
+    {SETTIME, refuse_without_login, process_settime},
     {DELETE, refuse_without_login, process_delete},
     {MKDIR, refuse_without_login, process_mkdir},
     {RENAME, refuse_without_login, process_rename},

@@ -20,6 +20,7 @@ outcome process_close(tvn_connection *connection, const parsed_request &request)
 outcome process_delete(tvn_connection *connection, const parsed_request &request);
 outcome process_mkdir(tvn_connection *connection, const parsed_request &request);
 outcome process_rename(tvn_connection *connection, const parsed_request &request);
+outcome process_settime(tvn_connection *connection, const parsed_request &request);
 outcome process_copyfile(tvn_connection *connection, const parsed_request &request);
 
 // Puts the login of a CONNECT or CHANGEPWD into the request (copies in the connection pool):

@@ -25,6 +25,12 @@ constexpr error_row rows[] = {
     {host_call::name_change, ELOOP, ACCESS_DENIED},
     {host_call::name_change, ENOSPC, DISK_FULL},
     {host_call::name_change, ENOTEMPTY, DIR_NOT_EMPTY},
+    {host_call::time_change, ENOENT, NOT_FOUND},
+    {host_call::time_change, ENOTDIR, NOT_FOUND},
+    {host_call::time_change, EACCES, ACCESS_DENIED},
+    {host_call::time_change, EPERM, ACCESS_DENIED},
+    {host_call::time_change, ELOOP, ACCESS_DENIED},
+    {host_call::time_change, EROFS, ACCESS_DENIED},
     {host_call::read, EBADF, INVALID_HANDLE},
     {host_call::write, EBADF, INVALID_HANDLE},
     {host_call::position, EBADF, INVALID_HANDLE},
@@ -39,6 +45,7 @@ constexpr uint8_t any_other(host_call call) {
     case host_call::read: return ACCESS_DENIED;
     case host_call::write: return DISK_FULL;
     case host_call::position: return ACCESS_DENIED;
+    case host_call::time_change: return BAD_REQUEST;
     }
     return BAD_REQUEST;
 }

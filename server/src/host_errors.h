@@ -10,6 +10,7 @@ enum class host_call : uint8_t {
     read,        // READ, and reading a COPYFILE's source
     write,       // WRITE and COPYFILE into their handle, or cutting the file
     position,    // placing a descriptor at an offset
+    time_change, // SETTIME
 };
 
 // The status that answers a host call of this kind that failed with error.

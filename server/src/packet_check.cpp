@@ -58,6 +58,16 @@ packet_fault rename_params(parsed_request *parsed, tvn_request *request, const p
     return packet_fault::none;
 }
 
+packet_fault settime_params(parsed_request *parsed, tvn_request *request,
+                            const param_block &block) {
+    if (block.length <= TVN_SETTIME_OFF_PATH) return packet_fault::bad_body;
+    parsed->options = block.u32(TVN_SETTIME_OFF_OPTIONS);
+    parsed->access_time = block.u32(TVN_SETTIME_OFF_ACCESS);
+    parsed->modification_time = block.u32(TVN_SETTIME_OFF_MODIFICATION);
+    request->remote_path1 = block.text_to_end(TVN_SETTIME_OFF_PATH);
+    return packet_fault::none;
+}
+
 // READ, WRITE and COPYFILE carry a handle, a position and a length of at most 500000.
 packet_fault range_params(parsed_request *parsed, const param_block &block, uint32_t minimum) {
     if (block.length < minimum) return packet_fault::bad_body;
@@ -192,14 +202,13 @@ packet_fault check_parameters(parsed_request *parsed, tvn_request *request, uint
     case DELETE:
     case MKDIR: return path_params(parsed, request, block);
     case RENAME: return rename_params(parsed, request, block);
+    case SETTIME: return settime_params(parsed, request, block);
     case COPYFILE: return copyfile_params(parsed, request, block);
     case CHANGEPWD: return changepwd_params(parsed, block);
     case READ: return range_params(parsed, block, TVN_RW_HEADER - TVN_FIXED_HEADER);
     case WRITE: return write_params(parsed, block);
     case CLOSE: return close_params(parsed, block);
     case KEEPALIVE: return packet_fault::none;
-    default:
-        return packet_fault::bad_body; // DISCONNECT and the unassigned codes end the connection
-                                       // here
+    default: return packet_fault::bad_body; // DISCONNECT and the unassigned codes end it here
     }
 }

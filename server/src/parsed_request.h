@@ -25,6 +25,8 @@ struct parsed_request {
     int32_t position = 0;              // READ, WRITE, COPYFILE
     int32_t length = 0;                // READ, WRITE, COPYFILE
     const uint8_t *data = nullptr;     // WRITE: the first data byte
+    uint32_t access_time = 0;          // SETTIME, seconds since 1970
+    uint32_t modification_time = 0;    // SETTIME
     uint16_t client_major_version = 0; // CONNECT
     uint16_t client_minor_version = 0;
     login_text login; // CONNECT, CHANGEPWD

@@ -57,7 +57,7 @@ bool read_before_login(uint8_t method) {
 // Methods that a parameter phase could accept: refused before login with the refused-login
 // answer. DISCONNECT and the unassigned codes are never valid and get no answer.
 bool answered_before_login(uint8_t method) {
-    return method != DISCONNECT && method != 4 && method != 9 && method != 10;
+    return method != DISCONNECT && method != 4 && method != 10;
 }
 
 // Ends the connection: the reason goes to the log message unless one is there already (a

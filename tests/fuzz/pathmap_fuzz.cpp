@@ -7,7 +7,7 @@
 // - a refusal of translation has its reason in the path (no area, a closed area, a dot
 //   component, a path too long for the walk);
 // - the access decision never lets a guest change anything, never lets an area root be
-//   anything but listed, and never opens a closed area.
+//   anything but listed or given times, and never opens a closed area.
 //
 // Input: the method byte, a flag byte (bits 0-1 the guest flag, bits 2-4 which of the
 // private, public and web directories are set, bits 5-6 whether path 1 and path 2 are set),
@@ -107,8 +107,8 @@ void check_access(const tvn_request &request, int decision) {
     if (request.is_guest != 0) {
         const uint8_t method = request.method;
         require(method != WRITE && method != DELETE && method != MKDIR && method != RENAME &&
-                    method != COPYFILE,
-                "access: a guest may change the namespace");
+                    method != COPYFILE && method != SETTIME,
+                "access: a guest may change the namespace or a time");
         require(method != OPEN || (request.method_options & 0x243) == 0,
                 "access: a guest may open for change");
     }
@@ -118,8 +118,8 @@ void check_access(const tvn_request &request, int decision) {
         if (!area.in_area) continue;
         require(open_area(area), "access: a closed area was let in");
         if (names_area_root(path, area))
-            require(request.method == GETDIR,
-                    "access: an area root touched by more than a listing");
+            require(request.method == GETDIR || request.method == SETTIME,
+                    "access: an area root touched by more than a listing or its times");
     }
 }
 

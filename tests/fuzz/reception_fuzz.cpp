@@ -59,6 +59,8 @@ void require_valid_parameters(const tvn_connection &connection, const uint8_t *r
                 "parameters: a password past 16 bytes");
     if (parsed.method == READ || parsed.method == WRITE || parsed.method == COPYFILE)
         require(parsed.length >= 0 && parsed.length <= TVN_MAX_TRANSFER, "parameters: length");
+    if (parsed.method == SETTIME)
+        require(request->remote_path1 != nullptr, "parameters: SETTIME without its path");
     if (parsed.method == WRITE)
         require(parsed.data != nullptr && parsed.data >= rest &&
                     parsed.data + parsed.length <= rest + rest_length,

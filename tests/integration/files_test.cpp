@@ -256,6 +256,63 @@ TEST_F(files_test, delete_of_links_needs_link_rights_and_removes_only_the_link) 
     EXPECT_TRUE(fs::is_directory(local("Private")));
 }
 
+// ---- SETTIME ---------------------------------------------------------------------------------
+
+TEST_F(files_test, settime_is_offered_only_to_a_client_that_asks) {
+    connection plain = connect_to(server);
+    const std::uint32_t designed =
+        exchange(plain, connect_request("tester@test", "secret")).param_u32(0).value();
+    EXPECT_EQ(designed & TVN_CONNECT_FLAG_SETS_TIMES, 0u);
+    connection asking = connect_to(server);
+    const std::uint32_t offered =
+        exchange(asking, connect_request("tester@test", "secret", TVN_OPTION_TIME_SETTING))
+            .param_u32(0)
+            .value();
+    EXPECT_EQ(offered, designed | TVN_CONNECT_FLAG_SETS_TIMES);
+}
+
+TEST_F(files_test, settime_sets_kept_and_current_times_on_files_and_area_roots) {
+    make_file("Private/a", "x");
+    fs::create_directory(local("Private/d"));
+    const auto times_of = [&](const std::string &relative) {
+        struct stat status {};
+        EXPECT_EQ(stat(local(relative).c_str(), &status), 0) << relative;
+        return std::pair<time_t, time_t>(status.st_atime, status.st_mtime);
+    };
+    EXPECT_EQ(send(settime_request("/Private/a", 1000, 4000000000u)).status(), OK);
+    EXPECT_EQ(times_of("Private/a").first, 1000);
+    EXPECT_EQ(times_of("Private/a").second, 4000000000);
+    // Kept: the modification time stays; the access time follows the server's clock.
+    const time_t before = std::time(nullptr);
+    EXPECT_EQ(send(settime_request("/Private/a", 0, 7,
+                                   TVN_SETTIME_ACCESS_NOW | TVN_SETTIME_MODIFICATION_KEEP))
+                  .status(),
+              OK);
+    EXPECT_GE(times_of("Private/a").first, before);
+    EXPECT_EQ(times_of("Private/a").second, 4000000000);
+    // Directories, an area root among them, and the listing shows what was set.
+    EXPECT_EQ(send(settime_request("/Private/d", 5, 1234567)).status(), OK);
+    EXPECT_EQ(send(settime_request("/Web", 5, 7654321)).status(), OK);
+    EXPECT_EQ(times_of("Web").second, 7654321);
+    connection extended = logged_in(server, TVN_OPTION_EXTENDED_LISTING);
+    const std::string body = text(exchange(extended, getdir_request("/Private")));
+    EXPECT_NE(body.find(std::string("d/\0", 3) + std::string("\x87\xd6\x12\0", 4)),
+              std::string::npos);
+}
+
+TEST_F(files_test, settime_refuses_what_it_cannot_reach) {
+    make_file("Public/shared", "s");
+    EXPECT_EQ(send(settime_request("/Private/missing", 1, 2)).status(), NOT_FOUND);
+    EXPECT_EQ(send(settime_request("/Private/missing/deeper", 1, 2)).status(), NOT_FOUND);
+    EXPECT_EQ(send(settime_request("/Elsewhere/x", 1, 2)).status(), ACCESS_DENIED);
+    EXPECT_EQ(send(settime_request("/", 1, 2)).status(), ACCESS_DENIED);
+    connection guest = logged_in(server, TVN_OPTION_TIME_SETTING, "guest");
+    EXPECT_EQ(exchange(guest, settime_request("/Public/shared", 1, 2)).status(), ACCESS_DENIED);
+    struct stat status {};
+    ASSERT_EQ(stat(local("Public/shared").c_str(), &status), 0);
+    EXPECT_GT(status.st_mtime, 2);
+}
+
 TEST_F(files_test, rename_replaces_and_moves_between_areas) {
     make_file("Public/a", "from public");
     make_file("Private/b", "old");

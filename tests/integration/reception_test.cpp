@@ -97,9 +97,18 @@ TEST_F(reception_test, an_empty_login_or_one_beginning_with_the_at_sign_closes_t
 TEST_F(reception_test, disconnect_and_unassigned_methods_close_the_connection) {
     EXPECT_TRUE(refused(tvn_client::disconnect_request(), true));
     EXPECT_EQ(last_journal_line(), "2 1 tester [ Bad Body packet]");
-    for (std::uint8_t method : {0, 4, 9, 10, 17, 255})
+    for (std::uint8_t method : {0, 4, 10, 17, 255})
         EXPECT_TRUE(refused(packet_builder(method).put_u32(0).put_text("/Public"), true))
             << int(method);
+}
+
+TEST_F(reception_test, settime_needs_a_session_and_a_path) {
+    auto before_login = connect_to(server);
+    EXPECT_EQ(exchange(before_login, tvn_client::settime_request("/Public/a", 1, 2)).status(),
+              WRONG_AUTH);
+    EXPECT_TRUE(before_login.wait_closed(10s));
+    EXPECT_TRUE(refused(packet_builder(SETTIME).put_u32(0).put_u32(1).put_u32(2), true));
+    EXPECT_EQ(last_journal_line(), "2 1 tester [ Bad Body packet]");
 }
 
 TEST_F(reception_test, keepalive_gets_no_bytes_and_no_journal_line) {

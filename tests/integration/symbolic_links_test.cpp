@@ -2,6 +2,7 @@
 // followed, neither as the last component of a path nor as a directory in its middle; with it,
 // every request goes through them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -64,11 +65,17 @@ TEST_F(symbolic_links_test, without_link_rights_no_link_is_followed_anywhere_in_
          rename_request("/Public/plain.txt", "/Public/linked/put")},
         {"copy from a linked directory",
          copyfile_request(destination, 0, 100, "/Public/linked/secret.txt")},
+        {"set the times of a link", settime_request("/Public/secret-link", 1, 2)},
+        {"set the times through a linked directory",
+         settime_request("/Public/linked/secret.txt", 1, 2)},
     };
     for (const refusal &row : refused)
         EXPECT_EQ(exchange(session, row.request).status(), ACCESS_DENIED) << row.what;
     // Nothing moved, appeared or vanished behind the links.
     EXPECT_TRUE(fs::exists(outside + "/secret.txt"));
+    struct stat secret {};
+    ASSERT_EQ(stat((outside + "/secret.txt").c_str(), &secret), 0);
+    EXPECT_GT(secret.st_mtime, 2); // its times untouched
     EXPECT_FALSE(fs::exists(outside + "/new.txt"));
     EXPECT_FALSE(fs::exists(outside + "/made"));
     EXPECT_FALSE(fs::exists(outside + "/put"));
@@ -116,6 +123,10 @@ TEST_F(symbolic_links_test, with_link_rights_requests_go_through_links) {
     EXPECT_EQ(exchange(session, rename_request("/Public/linked/made", "/Public/made")).status(),
               OK);
     EXPECT_TRUE(fs::is_directory(local("Public/made")));
+    EXPECT_EQ(exchange(session, settime_request("/Public/secret-link", 3, 4)).status(), OK);
+    struct stat secret {};
+    ASSERT_EQ(stat((outside + "/secret.txt").c_str(), &secret), 0);
+    EXPECT_EQ(secret.st_mtime, 4); // the target's, as every request through a link
 }
 
 } // namespace

@@ -198,7 +198,7 @@ TEST_F(tvnmount_files, a_directory_of_ten_thousand_entries_is_listed_whole) {
     EXPECT_EQ(read_file(mounted->path("Public/many/entry-4321")), "4321");
 }
 
-TEST_F(tvnmount_files, what_the_server_cannot_keep_is_refused_unless_nothing_changes) {
+TEST_F(tvnmount_files, times_are_kept_and_modes_owners_and_links_refused_unless_unchanged) {
     write_file(area("Private/file.txt"), "f");
     const auto mounted = mount();
     ASSERT_TRUE(mounted->mounted());
@@ -212,11 +212,27 @@ TEST_F(tvnmount_files, what_the_server_cannot_keep_is_refused_unless_nothing_cha
     EXPECT_EQ(errno_of([&] { return chmod(file.c_str(), 0755); }), EPERM);
     EXPECT_EQ(chown(file.c_str(), getuid(), getgid()), 0);
     EXPECT_EQ(errno_of([&] { return chown(file.c_str(), getuid() + 1, getgid()); }), EPERM);
-    const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
-    EXPECT_EQ(errno_of([&] { return utimensat(AT_FDCWD, file.c_str(), past, 0); }), EPERM);
+    // Times go to the server, in whole seconds, and the mount shows them at once.
+    const timespec past[2] = {{1000000000, 0}, {1000000500, 999}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), past, 0), 0);
+    ASSERT_EQ(stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtime, 1000000500);
+    struct stat kept {};
+    ASSERT_EQ(stat(area("Private/file.txt").c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_atime, 1000000000);
+    EXPECT_EQ(kept.st_mtime, 1000000500);
+    const std::string directory = mounted->path("Private");
+    ASSERT_EQ(utimensat(AT_FDCWD, directory.c_str(), past, 0), 0);
+    ASSERT_EQ(stat(area("Private").c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mtime, 1000000500);
+    const timespec before_1970[2] = {{0, UTIME_OMIT}, {-86400, 0}};
+    EXPECT_EQ(errno_of([&] { return utimensat(AT_FDCWD, file.c_str(), before_1970, 0); }),
+              EOVERFLOW);
+    EXPECT_EQ(errno_of([&] { return utimensat(AT_FDCWD, mounted->path().c_str(), past, 0); }),
+              EPERM); // "/" is the mount's own
     EXPECT_EQ(errno_of([&] { return link(file.c_str(), (file + ".link").c_str()); }), EPERM);
     EXPECT_EQ(errno_of([&] { return symlink("file.txt", (file + ".sym").c_str()); }), EPERM);
-    // "Now" is within reach: the server sets the time when the file is cut at its own size.
+    // "Now" is the server's clock.
     fs::last_write_time(area("Private/file.txt"),
                         fs::file_time_type::clock::now() - std::chrono::hours(48));
     ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), nullptr, 0), 0);

@@ -64,19 +64,20 @@ TEST_F(tvnmount_programs, cp_r_copies_a_tree_that_diff_r_finds_the_same) {
     EXPECT_EQ(differences(area("Private/cp")), "");
 }
 
-// Times cannot be set on the server, so tar extracts with -m (its own time, now); as root it
-// would also restore owners and modes, which --no-same-owner and --no-same-permissions leave
-// as the mount shows them (the tree's modes are those anyway).
+// With tar's defaults: times are set on the server; as root tar also restores owners and
+// modes, which succeeds where they are those the mount shows (the tree's are).
 TEST_F(tvnmount_programs, tar_x_then_tar_c_gives_back_the_same_content) {
     const std::string archive = local.file("tree.tar");
     ASSERT_EQ(run({"tar", "-cf", archive, "-C", source.path(), "."}).exit_status, 0);
     fs::create_directory(mounted->path("Private/tar"));
     const command_result extracted =
-        run({"tar", "-x", "-m", "--no-same-owner", "--no-same-permissions", "-f", archive, "-C",
-             mounted->path("Private/tar")});
+        run({"tar", "-xf", archive, "-C", mounted->path("Private/tar")});
     ASSERT_EQ(extracted.exit_status, 0) << extracted.output;
     EXPECT_EQ(extracted.output, "");
     EXPECT_EQ(differences(mounted->path("Private/tar")), "");
+    // tar's own comparison: content, sizes and modification times.
+    const command_result compared = run({"tar", "-df", archive, "-C", mounted->path("Private/tar")});
+    EXPECT_EQ(compared.exit_status, 0) << compared.output;
 
     const std::string again = local.file("again.tar");
     const command_result created = run({"tar", "-cf", again, "-C", mounted->path("Private/tar"), "."});
@@ -97,7 +98,7 @@ TEST_F(tvnmount_programs, rsync_r_copies_a_tree_and_a_second_run_keeps_it) {
 }
 
 // A repository given as a local path is cloned by copying its files and setting their
-// times, which the mount refuses; --no-local clones through git's own transport instead.
+// times; --no-local clones through git's own transport instead. Both must work.
 TEST_F(tvnmount_programs, git_clone_writes_a_repository_that_git_fsck_accepts) {
     if (!have_program("git")) GTEST_SKIP() << "git is not installed";
     const std::string repository = local.file("repository");
@@ -108,6 +109,11 @@ TEST_F(tvnmount_programs, git_clone_writes_a_repository_that_git_fsck_accepts) {
         git + "init -q; " + git + "add -A; " + git + "commit -qm tree; echo more >> zero; " +
         git + "commit -qam second");
     ASSERT_EQ(made.exit_status, 0) << made.output;
+    const std::string copied = mounted->path("Private/copied");
+    const command_result copied_clone = shell(git + "clone -q '" + repository + "' '" + copied + "'");
+    ASSERT_EQ(copied_clone.exit_status, 0) << copied_clone.output;
+    const command_result copy_checked = shell(git + "-C '" + copied + "' fsck --full --strict");
+    EXPECT_EQ(copy_checked.exit_status, 0) << copy_checked.output;
     const std::string clone = mounted->path("Private/clone");
     const command_result cloned = shell(git + "clone -q --no-local '" + repository + "' '" + clone + "'");
     ASSERT_EQ(cloned.exit_status, 0) << cloned.output;

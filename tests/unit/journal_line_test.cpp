@@ -78,7 +78,7 @@ constexpr uint32_t bit(unsigned method) { return uint32_t(1) << method; }
 TEST_F(journal_line_test, init_vect_names_every_method_and_status) {
     const std::vector<std::string> methods = {
         "UNKNOWN",    "CONNECT   ", "DISCONNECT", "GETDIR    ", "",          "OPEN      ",
-        "READ      ", "WRITE     ", "CLOSE     ", "",           "",          "DELETE    ",
+        "READ      ", "WRITE     ", "CLOSE     ", "SETTIME   ", "",          "DELETE    ",
         "MKDIR     ", "RENAME    ", "",           "COPYFILE  ", "CHANGEPWD "};
     const std::vector<std::string> statuses = {"NOT USED ",
                                                "OK      ",

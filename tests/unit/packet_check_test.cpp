@@ -108,7 +108,7 @@ TEST(packet_check, every_refusal_of_a_parameter_block) {
          tvn_client::changepwd_request("@test", "a", "b", true)},
         {"DISCONNECT", tvn_client::disconnect_request()},
         {"method 4", packet_builder(4).put_u32(0).put_text("/Public")},
-        {"method 9", packet_builder(9)},
+        {"SETTIME without a path", packet_builder(SETTIME).put_u32(0).put_u32(1).put_u32(2)},
         {"method 10", packet_builder(10)},
     };
     for (const row &r : rows) EXPECT_EQ(check(r.packet).fault, packet_fault::bad_body) << r.what;
@@ -170,6 +170,14 @@ TEST(packet_check, paths_stand_in_the_request_and_numbers_in_the_parsed_record) 
     EXPECT_EQ(copy.parsed.position, 100);
     EXPECT_EQ(copy.parsed.length, 5000);
     EXPECT_STREQ(copy.request.remote_path2, "/Public/src");
+
+    // Times beyond 2038 stay unsigned, as listings carry them.
+    checked times = check(tvn_client::settime_request("/Web/i", 4000000000u, 86400, 5));
+    ASSERT_EQ(times.fault, packet_fault::none);
+    EXPECT_EQ(times.parsed.options, 5u);
+    EXPECT_EQ(times.parsed.access_time, 4000000000u);
+    EXPECT_EQ(times.parsed.modification_time, 86400u);
+    EXPECT_STREQ(times.request.remote_path1, "/Web/i");
 
     // Parameters that end right after the reserved bytes give an empty source path.
     checked bare = check(

@@ -286,6 +286,8 @@ TEST_F(pathmap_test, access_rules_for_guests_and_owners) {
         {"/Public/x", nullptr, MKDIR, 0, 1, ACCESS_DENIED},
         {"/Public/x", "/Public/y", RENAME, 0, 1, ACCESS_DENIED},
         {nullptr, "/Public/src", COPYFILE, 0, 1, ACCESS_DENIED},
+        {"/Public/x", nullptr, SETTIME, 0, 1, ACCESS_DENIED},
+        {"/Public", nullptr, SETTIME, 0, 1, ACCESS_DENIED},
         {"/Public/x", nullptr, GETDIR, 0, 1, OK},
         {nullptr, nullptr, READ, 0, 1, OK},
         {nullptr, nullptr, CLOSE, 0, 1, OK},
@@ -301,6 +303,11 @@ TEST_F(pathmap_test, access_rules_for_guests_and_owners) {
         {"/PUBLIC/", nullptr, GETDIR, 0, 1, OK},
         {"/Web", nullptr, GETDIR, 0, 1, ACCESS_DENIED},
         {"/Web", nullptr, GETDIR, 0, 0, OK},
+        // An owner may set the times of files and of the area roots, which renames nothing.
+        {"/Private/x", nullptr, SETTIME, 0, 0, OK},
+        {"/Private", nullptr, SETTIME, 0, 0, OK},
+        {"/web//", nullptr, SETTIME, 0, 0, OK},
+        {"/Private", nullptr, SETTIME, 0, 2, ACCESS_DENIED},
         // A run of slashes still names the root.
         {"/Private//", nullptr, DELETE, 0, 0, ACCESS_DENIED},
         {"/Private//", nullptr, GETDIR, 0, 1, ACCESS_DENIED},

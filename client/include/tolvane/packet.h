@@ -139,6 +139,14 @@ packet_builder mkdir_request(std::string_view path);
 // Renames or moves; an existing file at the new path is replaced. Refused: NOT_FOUND,
 // BAD_REQUEST (for instance across file systems), ACCESS_DENIED.
 packet_builder rename_request(std::string_view old_path, std::string_view new_path);
+// Sets the access and modification times (seconds since 1970) of a file or directory;
+// `options` may ask for the server's clock (TVN_SETTIME_*_NOW) or leave a time as it is
+// (TVN_SETTIME_*_KEEP). Only a server whose CONNECT answer carried
+// TVN_CONNECT_FLAG_SETS_TIMES (offered to a client that set TVN_OPTION_TIME_SETTING) serves
+// it; any other closes the connection. Refused: NOT_FOUND, ACCESS_DENIED (a guest, a link,
+// a file of another owner).
+packet_builder settime_request(std::string_view path, std::uint32_t access_time,
+                               std::uint32_t modification_time, std::uint32_t options = 0);
 // Reads up to `length` bytes (at most 500000) at `position`. Answer: the bytes as the body,
 // fewer than asked at the end of the file. Refused: INVALID_HANDLE, ACCESS_DENIED.
 packet_builder read_request(std::uint32_t handle, std::int32_t position, std::int32_t length);

@@ -12,7 +12,7 @@
 extern "C" {
 #endif
 
-/* Method codes (header byte 6). Codes 4, 9, 10 and 17..255 are unassigned. */
+/* Method codes (header byte 6). Codes 4, 10 and 17..255 are unassigned. */
 enum tvn_method {
     UNKNOWN = 0,
     CONNECT = 1,
@@ -22,6 +22,7 @@ enum tvn_method {
     READ = 6,
     WRITE = 7,
     CLOSE = 8,
+    SETTIME = 9, /* sets a file's times; a session uses it only when CONNECT offered it */
     DELETE = 11,
     MKDIR = 12,
     RENAME = 13,
@@ -101,6 +102,19 @@ enum tvn_status {
 #define TVN_RW_OFF_LENGTH 12
 #define TVN_RW_HEADER 32 /* READ: at least; WRITE: exactly, the data follow */
 
+/* SETTIME: the options word, the access time and the modification time (unsigned seconds
+ * since 1970, as listings carry them), then the path to the end. */
+#define TVN_SETTIME_OFF_OPTIONS 0
+#define TVN_SETTIME_OFF_ACCESS 4
+#define TVN_SETTIME_OFF_MODIFICATION 8
+#define TVN_SETTIME_OFF_PATH 12
+#define TVN_SETTIME_MIN_HEADER 29
+/* SETTIME options: a time set to the server's clock instead of the one given, or left as it is. */
+#define TVN_SETTIME_ACCESS_NOW 0x01
+#define TVN_SETTIME_ACCESS_KEEP 0x02
+#define TVN_SETTIME_MODIFICATION_NOW 0x04
+#define TVN_SETTIME_MODIFICATION_KEEP 0x08
+
 #define TVN_CLOSE_OFF_HANDLE 4
 #define TVN_CLOSE_MIN_HEADER 24
 
@@ -120,17 +134,21 @@ enum tvn_status {
 #define TVN_OPEN_EXCLUSIVE 0x10
 #define TVN_OPEN_TRUNCATE 0x20
 
-/* CONNECT options word: extended directory listings. */
+/* CONNECT options word: extended directory listings; the client would set times (SETTIME). */
 #define TVN_OPTION_EXTENDED_LISTING 0x08
+#define TVN_OPTION_TIME_SETTING 0x10
 
 /* Answer header lengths. */
 #define TVN_ANSWER_ERROR 16
-#define TVN_ANSWER_PLAIN 20   /* GETDIR, READ, CLOSE, DELETE, MKDIR, RENAME */
+#define TVN_ANSWER_PLAIN 20   /* GETDIR, READ, CLOSE, DELETE, MKDIR, RENAME, SETTIME */
 #define TVN_ANSWER_COUNT 24   /* WRITE, COPYFILE: count at parameter offset 4 */
 #define TVN_ANSWER_OPEN 28    /* handle at 4, size at 8 */
 #define TVN_ANSWER_SESSION 44 /* CONNECT, CHANGEPWD */
 #define TVN_CONNECT_FLAGS_ALWAYS 0x2040u
 #define TVN_CONNECT_FLAGS_CACHE_BASE 0x0100u
+/* Added to the flags only for a client that asked with TVN_OPTION_TIME_SETTING: this server
+ * serves SETTIME. A client that did not ask sees the flags unchanged. */
+#define TVN_CONNECT_FLAG_SETS_TIMES 0x0001u
 #define TVN_CONNECT_OFF_KEEPALIVE 12 /* parameter offset of the keep-alive interval */
 
 #ifdef __cplusplus
