@@ -75,7 +75,7 @@ bench: build
 
 # tvnmount against tvnclient on one server: a 1 GiB read and tar -x of 1,000 files (as root).
 bench-mount: build
-	bench/mount.sh $(BUILD)
+	$(BUILD)/bin/tvnbench --build $(BUILD) -v mount
 
 # The same workloads against tolvane and vsftpd side by side, interleaved (as root; installs
 # vsftpd, socat and curl when missing).

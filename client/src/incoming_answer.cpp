@@ -10,8 +10,10 @@
 
 namespace tvn_client {
 
-void incoming_answer::expect(std::uint32_t max_body) {
+void incoming_answer::expect(std::uint32_t max_body, std::span<std::uint8_t> body_into) {
     max_body_ = std::min(max_body, max_answer_body);
+    body_into_ = body_into;
+    into_caller_ = false;
     header_.resize(TVN_FIXED_HEADER);
     header_size_ = TVN_FIXED_HEADER;
     body_size_ = 0;
@@ -24,8 +26,9 @@ std::span<std::uint8_t> incoming_answer::room() {
     switch (part_) {
     case part::fixed:
     case part::rest:
-        return std::span(header_).subspan(got_in_part_ + (part_ == part::rest ? TVN_FIXED_HEADER : 0));
-    case part::body: return std::span(body_.data() + got_in_part_, body_size_ - got_in_part_);
+        return std::span(header_).subspan(got_in_part_ +
+                                          (part_ == part::rest ? TVN_FIXED_HEADER : 0));
+    case part::body: return std::span(body_base() + got_in_part_, body_size_ - got_in_part_);
     case part::done: break;
     }
     return {};
@@ -56,7 +59,8 @@ incoming_answer::progress incoming_answer::next_part() {
         if (header_size_ > TVN_FIXED_HEADER) return progress::partial;
     }
     if (part_ == part::rest) {
-        if (body_.size() < body_size_) body_.resize(body_size_);
+        into_caller_ = body_size_ > 0 && body_size_ <= body_into_.size();
+        if (!into_caller_ && body_.size() < body_size_) body_.resize(body_size_);
         part_ = part::body;
         if (body_size_ > 0) return progress::partial;
     }

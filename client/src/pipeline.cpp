@@ -12,11 +12,13 @@
 namespace tvn_client {
 
 pipeline::pipeline(connection &link, std::uint8_t method, const transfer_settings &settings)
-        : settings_(settings), request_size_(request_size(settings.window, settings.chunk)),
+        : settings_(settings),
+          request_size_(request_size(settings.window, settings.chunk)),
           window_(settings.window),
           sizer_(settings.window, 2 * std::uint64_t(request_size_),
                  settings.round_trip && *settings.round_trip < near_round_trip),
-          link_(link), method_(method) {
+          link_(link),
+          method_(method) {
     window_.set_limit(sizer_.target());
 }
 
@@ -94,7 +96,10 @@ pipeline::step_result pipeline::receive_step() {
     receive_waits_for_ = 0;
     if (window_.empty()) return step_result::waiting;
     if (!expecting_) {
-        incoming_.expect(method_ == READ ? window_.oldest().length : 0);
+        if (method_ == READ)
+            incoming_.expect(window_.oldest().length, body_destination(window_.oldest()));
+        else
+            incoming_.expect(0);
         expecting_ = true;
     }
     bool moved = false;
@@ -109,8 +114,7 @@ pipeline::step_result pipeline::receive_step() {
         if (step != connection::io_step::done) {
             // A server that closes with requests unread resets rather than closes.
             const bool between_answers =
-                !incoming_.started() &&
-                (step == connection::io_step::ended || errno == ECONNRESET);
+                !incoming_.started() && (step == connection::io_step::ended || errno == ECONNRESET);
             fail_connection(between_answers ? transfer_outcome::closed : transfer_outcome::broken);
             return step_result::failed;
         }

@@ -11,8 +11,8 @@
 
 #include "incoming_answer.h"
 #include "request_window.h"
-#include "window_sizer.h"
 #include "tolvane/transfer.h"
+#include "window_sizer.h"
 
 namespace tvn_client {
 
@@ -31,7 +31,11 @@ protected:
     virtual void issue() = 0;
     // The answer to `request`, complete and of the right method. Not called after refuse():
     // the answers that follow a failed one are read and dropped.
-    virtual void answered(const incoming_answer &answer, const request_window::request &request) = 0;
+    virtual void answered(const incoming_answer &answer,
+                          const request_window::request &request) = 0;
+    // Where the body of the answer to `request` may land directly; empty: the answer's own
+    // buffer.
+    virtual std::span<std::uint8_t> body_destination(const request_window::request &) { return {}; }
 
     // Queues one request: its header, and the data that follow it on the wire (which must
     // stay valid until sent; only when nothing_queued()). `length` counts in the window; a
@@ -68,8 +72,8 @@ private:
     const std::uint8_t method_;
     std::vector<std::uint8_t> head_; // request headers queued, head_sent_ of them sent
     std::size_t head_sent_ = 0;
-    std::uint64_t queued_total_ = 0; // bytes queued on the connection since the start
-    std::uint64_t sent_total_ = 0;   // and of them sent
+    std::uint64_t queued_total_ = 0;     // bytes queued on the connection since the start
+    std::uint64_t sent_total_ = 0;       // and of them sent
     std::span<const std::uint8_t> data_; // the data behind the last header, not yet sent
     // What the last attempt each way waited for: POLLIN or POLLOUT.
     short send_waits_for_ = 0;

@@ -40,9 +40,13 @@ class read_transfer final : public pipeline {
 public:
     read_transfer(connection &link, std::uint32_t handle, const read_range &range,
                   const data_sink &sink, const transfer_settings &settings)
-            : pipeline(link, READ, settings), header_(read_request(handle, 0, 0)), range_(range),
+            : pipeline(link, READ, settings),
+              header_(read_request(handle, 0, 0)),
+              range_(range),
               limit_(range.limit.value_or(std::numeric_limits<std::uint64_t>::max())),
-              sink_(sink), next_(range.start), end_(range.start) {
+              sink_(sink),
+              next_(range.start),
+              end_(range.start) {
         report_.end = range.start;
     }
 
@@ -72,6 +76,15 @@ private:
         if (data.size() < request.length || end_ >= limit_) stop(transfer_outcome::complete);
     }
 
+    std::span<std::uint8_t> body_destination(const request_window::request &request) override {
+        const std::span<std::uint8_t> into = range_.into;
+        const std::uint64_t at = request.offset - range_.start;
+        // An answer lands there when it fits: also the short one that ends a file.
+        if (at >= into.size()) return {};
+        return into.subspan(std::size_t(at),
+                            std::min<std::uint64_t>(request.length, into.size() - at));
+    }
+
     rw_header header_;
     const read_range range_;
     const std::uint64_t limit_;
@@ -86,7 +99,8 @@ public:
                    const data_source &source, const transfer_settings &settings)
             : pipeline(link, WRITE, settings),
               header_(packet_builder(WRITE).put_u32(0).put_u32(handle).put_i32(0).put_i32(0)),
-              source_(source), next_(start) {
+              source_(source),
+              next_(start) {
         report_.end = start;
     }
 

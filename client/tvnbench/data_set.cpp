@@ -109,7 +109,8 @@ void prepare_data(const server_address &address, const bench_options &options,
                   const data_paths &paths) {
     bench_session session(address);
     session.make_dir(paths.dir);
-    if (wanted(options, "read")) ensure_file(session, options, paths.large, options.transfer_size);
+    if (wanted(options, "read") || wanted(options, "mount"))
+        ensure_file(session, options, paths.large, options.transfer_size);
     if (wanted(options, "concurrent"))
         ensure_file(session, options, paths.medium, options.concurrent_size);
     if (wanted(options, "sessions") || wanted(options, "hold"))

@@ -46,6 +46,8 @@ void run_workload(std::string_view name, const bench_context &context) {
         run_hold(context);
     else if (name == raw_stream_workload)
         run_raw_stream(context);
+    else if (name == mount_workload)
+        run_mount(context);
 }
 
 // The delay relays of --rtt, one in front of each of the server's ports, and the addresses

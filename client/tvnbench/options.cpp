@@ -176,7 +176,7 @@ std::optional<std::string> parse_options(int argc, char **argv, bench_options &o
             if (auto failed = apply(word, value, o)) return failed;
             continue;
         }
-        bool known = false;
+        bool known = base_workload(word) == mount_workload;
         for (const auto &name : all_workloads()) known = known || name == base_workload(word);
         if (!known) return "unknown workload " + std::string(word);
         if (is_tls_workload(word) && base_workload(word) == raw_stream_workload)
@@ -218,6 +218,14 @@ figures as tls_NAME: tls_read, tls_write, tls_sessions, ...)
   raw_stream  --size bytes over one TCP connection from one local socket
               to another (through the relay with --rtt; no server, no
               TLS form): what the link allows a transfer                MB/s
+
+  mount       only when named (it needs FUSE: /dev/fuse, fusermount3, and
+              tvnmount beside tvnbench), three rounds, medians: the read
+              file (--size) read through a fresh tvnmount mount
+              (mount_read) and downloaded as read does (mount_get_read),
+              and mount_read_ratio; tar -x of 1,000 small files onto the
+              mount (mount_tar_x) and tvnclient put -r of them
+              (mount_put_r), and mount_tar_ratio               MB/s, s, x
 
 the server
   -H, --host ADDR        dotted IPv4 address (127.0.0.1)

@@ -65,6 +65,9 @@ const std::vector<std::string> &all_workloads();
 // The one workload that measures no server: a plain TCP stream, and no TLS form.
 inline constexpr std::string_view raw_stream_workload = "raw_stream";
 
+// The workload that runs only when named: tvnmount against the client library.
+inline constexpr std::string_view mount_workload = "mount";
+
 // TLS workloads are named "tls_" and the workload: "tls_read".
 inline constexpr std::string_view tls_prefix = "tls_";
 bool is_tls_workload(std::string_view name);

@@ -30,5 +30,6 @@ void run_sessions(const bench_context &context); // session_workloads.cpp
 void run_listing(const bench_context &context);
 void run_hold(const bench_context &context);       // hold_workload.cpp
 void run_raw_stream(const bench_context &context); // raw_stream_workload.cpp
+void run_mount(const bench_context &context);      // mount_workload.cpp
 
 } // namespace tvnbench

@@ -80,7 +80,8 @@ int with_handle_from(const open_file_registry &registry, open_file &file, Take t
 template <typename Request>
 int with_handle(session_pool &pool, const open_file_registry &registry, open_file &file,
                 Request request) {
-    return with_handle_from(registry, file, [&] { return pool.slot(file.home); }, request);
+    return with_handle_from(
+        registry, file, [&] { return pool.slot(file.home); }, request);
 }
 
 int status_errno(const session_lease &lease, remote_call call) {
@@ -118,33 +119,67 @@ int open_on_new_home(session_pool &pool, const std::string &path, std::uint32_t 
         pool.leave_home(lease.index());
         return failed == connection_lost ? EIO : failed;
     }
-    opened = std::make_shared<open_file>(path, mode & access_bits, lease.index(),
-                                         write_back_size);
+    opened = std::make_shared<open_file>(path, mode & access_bits, lease.index(), write_back_size);
     opened->home_handle = {lease.generation(), handle};
     return 0;
 }
+
+namespace {
+
+// A read larger than one READ carries (the kernel asks up to 1 MiB with a wide read-ahead
+// window): its READs go out together, and their answers are read from the socket straight
+// into the kernel's buffer.
+int read_pipelined_into(session_pool &pool, const open_file_registry &registry, open_file &file,
+                        std::uint64_t offset, std::span<std::uint8_t> into, std::size_t &got) {
+    const auto take = [&] { return pool.home_or_other(file.home); };
+    return with_handle_from(registry, file, take, [&](session_lease &lease, std::uint32_t handle) {
+        got = 0; // a repeat starts afresh
+        tvn_client::read_range range;
+        range.start = offset;
+        range.limit = std::min<std::uint64_t>(offset + into.size(), position_limit);
+        range.expected_size = file.known_size;
+        range.into = into;
+        tvn_client::transfer_report report;
+        const int failed = lease.read_pipelined(
+            handle, range,
+            [&](std::span<const std::uint8_t> data) {
+                const std::size_t taken = std::min(data.size(), into.size() - got);
+                if (data.data() != into.data() + got) // landed elsewhere: a short answer
+                    std::memcpy(into.data() + got, data.data(), taken);
+                got += taken;
+                return true;
+            },
+            report);
+        if (failed != 0) return failed;
+        return transfer_errno(report, remote_call::read);
+    });
+}
+
+} // namespace
 
 int read_file(session_pool &pool, const open_file_registry &registry, open_file &file,
               std::uint64_t offset, std::span<std::uint8_t> into, std::size_t &got) {
     got = 0;
     if (offset >= position_limit) return into.empty() ? 0 : EOVERFLOW;
+    if (into.size() > chunk_size)
+        return read_pipelined_into(pool, registry, file, offset, into, got);
     while (got < into.size() && offset + got < position_limit) {
         const std::size_t wanted = std::min<std::uint64_t>(
             {into.size() - got, chunk_size, position_limit - (offset + got)});
         std::size_t received = 0;
         // Reads that the kernel sends side by side go over several sessions at once.
         const auto take = [&] { return pool.home_or_other(file.home); };
-        const int failed = with_handle_from(registry, file, take, [&](session_lease &lease,
-                                                                      std::uint32_t handle) {
-            const auto request = tvn_client::read_request(
-                handle, std::int32_t(offset + got), std::int32_t(wanted));
-            if (const int lost = lease.exchange(request)) return lost;
-            if (lease.status() != OK) return status_errno(lease, remote_call::read);
-            const auto body = lease.answer().body();
-            received = std::min(body.size(), wanted);
-            std::memcpy(into.data() + got, body.data(), received);
-            return 0;
-        });
+        const int failed =
+            with_handle_from(registry, file, take, [&](session_lease &lease, std::uint32_t handle) {
+                const auto request = tvn_client::read_request(handle, std::int32_t(offset + got),
+                                                              std::int32_t(wanted));
+                if (const int lost = lease.exchange(request)) return lost;
+                if (lease.status() != OK) return status_errno(lease, remote_call::read);
+                const auto body = lease.answer().body();
+                received = std::min(body.size(), wanted);
+                std::memcpy(into.data() + got, body.data(), received);
+                return 0;
+            });
         if (failed != 0) return failed;
         got += received;
         if (received < wanted) break; // the end of the file
@@ -205,8 +240,8 @@ int write_file(session_pool &pool, const open_file_registry &registry, open_file
         tvn_client::transfer_report report;
         const int failed = lease.write_pipelined(
             handle, offset,
-            [&](std::uint64_t at, std::size_t most)
-                -> std::optional<std::span<const std::uint8_t>> {
+            [&](std::uint64_t at,
+                std::size_t most) -> std::optional<std::span<const std::uint8_t>> {
                 const std::size_t from = std::size_t(at - offset);
                 return data.subspan(from, std::min(most, data.size() - from));
             },
@@ -264,7 +299,8 @@ int cut_path(session_pool &pool, const std::string &path, std::optional<std::uin
     int result = 0;
     if (!to_zero) {
         const std::uint64_t at = size.value_or(current);
-        if (const int lost = lease.exchange(tvn_client::write_request(handle, std::int32_t(at), {})))
+        if (const int lost =
+                lease.exchange(tvn_client::write_request(handle, std::int32_t(at), {})))
             return lost == connection_lost ? EIO : lost;
         if (lease.status() != OK) result = errno_of(lease.status(), remote_call::write);
     }

@@ -49,6 +49,7 @@ int explain_rename_refusal(mount_context &mount, const std::string &from, const 
 
 int getattr(const char *path, struct stat *into, fuse_file_info *info) {
     mount_context &mount = context();
+    mount.first_request();
     const std::string name = path_of(mount, path, info);
     if (name.empty()) return -ESTALE;
     if (name == "/") {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "cache_policy.h"
@@ -22,8 +23,12 @@ namespace tvnmount {
 struct mount_context {
     mount_context(session_pool &sessions, const cache_times &times, attribute_maker made,
                   std::size_t write_back, read_ahead_mode reading)
-            : pool(sessions), cache(times), listings(times.attributes), attributes(made),
-              write_back_size(write_back), read_ahead(reading) {}
+            : pool(sessions),
+              cache(times),
+              listings(times.attributes),
+              attributes(made),
+              write_back_size(write_back),
+              read_ahead(reading) {}
 
     session_pool &pool;
     const cache_times cache;
@@ -43,6 +48,15 @@ struct mount_context {
         changes_[bucket(path)].fetch_add(1, std::memory_order_acq_rel);
     }
 
+    // Runs once, at the first getattr: the kernel sends none before its INIT is answered and
+    // settled, and INIT settles the kernel's read-ahead window, which may be widened only then.
+    std::function<void()> after_init;
+    void first_request() {
+        std::call_once(first_request_, [this] {
+            if (after_init) after_init();
+        });
+    }
+
     // A directory's listing, kept or fetched (the listing_fetch of the kept listings).
     int fetch(const std::string &directory, listing &entries);
     // The entry of a path other than "/": 0, ENOENT, or the listing's errno.
@@ -53,6 +67,7 @@ private:
         return std::hash<std::string>{}(path) % change_buckets;
     }
     static constexpr std::size_t change_buckets = 64;
+    std::once_flag first_request_;
     std::array<std::atomic<std::uint64_t>, change_buckets> changes_{};
 };
 

@@ -37,6 +37,9 @@ Caching (the server suggests a level at login):
   --read-ahead WHEN  read a file read in order ahead, as READs sent without waiting for each
                      answer: auto (from a distant server: even the fastest of a file's first
                      READs of 128 KiB slower than 2 ms), always or never
+  --kernel-read-ahead KIB
+                     the kernel's read-ahead window for the mount (0 to 16384; 1024, set
+                     where the user may: root; 0 leaves the kernel's 128)
   --write-back BYTES writes gathered per file before they leave, as WRITEs of 500000 bytes
                      sent without waiting for each answer (0 to 16777216; 2097152)
 

@@ -127,6 +127,16 @@ problem apply_long(std::string_view name, std::string_view value, mount_options 
         options.write_back = std::size_t(*bytes);
         return {};
     }
+    if (name == "--kernel-read-ahead") {
+        const auto kib = whole_number(value, 0, long(most_kernel_read_ahead_kib));
+        if (!kib)
+            return usage_error("--kernel-read-ahead: not a number of KiB from 0 to " +
+                               std::to_string(most_kernel_read_ahead_kib) + ": " +
+                               std::string(value));
+        options.kernel_read_ahead_kib = std::size_t(*kib);
+        options.kernel_read_ahead_given = true;
+        return {};
+    }
     if (name == "--read-ahead") {
         if (value == "auto")
             options.read_ahead = read_ahead_mode::automatic;
@@ -150,8 +160,8 @@ problem apply_long(std::string_view name, std::string_view value, mount_options 
 }
 
 constexpr std::string_view valued_long_options[] = {
-    "--ca", "--unmount", "--sessions", "--cache-level", "--write-back", "--read-ahead",
-    "--attr-timeout", "--entry-timeout"};
+    "--ca",         "--unmount",           "--sessions",     "--cache-level",  "--write-back",
+    "--read-ahead", "--kernel-read-ahead", "--attr-timeout", "--entry-timeout"};
 
 // The option among valued_long_options that `word` spells, alone or with "=VALUE".
 std::string_view valued_long_option(std::string_view word) {

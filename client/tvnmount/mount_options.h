@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cache_policy.h"
+#include "kernel_read_ahead.h"
 #include "session_pool.h"
 #include "tvnclient/problem.h"
 #include "tvnclient/session.h"
@@ -30,6 +31,10 @@ struct mount_options {
     cache_overrides cache;
     std::size_t write_back = default_write_back;
     read_ahead_mode read_ahead = read_ahead_mode::automatic;
+    // The kernel's read-ahead window in KiB (0 leaves the kernel's own); set where the user
+    // may (root), and a failure reported only when the option was given.
+    std::size_t kernel_read_ahead_kib = default_kernel_read_ahead_kib;
+    bool kernel_read_ahead_given = false;
     // --unmount MOUNTPOINT, or -u MOUNTPOINT given alone (see parse_mount_options).
     std::string unmount;
     bool show_help = false;

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "cache_policy.h"
+#include "kernel_read_ahead.h"
 #include "mount_context.h"
 #include "mount_log.h"
 #include "path_calls.h"
@@ -24,8 +27,9 @@ public:
         add("tvnmount");
         // The kernel checks the modes the mount shows: with allow_other, other users may
         // read and nothing more.
-        std::string ours = "default_permissions,subtype=tolvane,fsname=tolvane:" +
-                           escaped(options.login.host) + ":" + std::to_string(options.login.port);
+        std::string ours =
+            "default_permissions,subtype=tolvane,fsname=tolvane:" + escaped(options.login.host) +
+            ":" + std::to_string(options.login.port);
         if (read_only) ours += ",ro";
         add("-o");
         add(ours);
@@ -51,6 +55,17 @@ private:
 
     fuse_args args_ = FUSE_ARGS_INIT(0, nullptr);
 };
+
+// A wider kernel read-ahead window for the mount at `where` (its absolute path), where the
+// user may set it: a user other than root keeps the kernel's quietly unless the option asked
+// for another.
+void widen_kernel_read_ahead(const std::string &where, const mount_options &options) {
+    if (options.kernel_read_ahead_kib == 0) return;
+    const int failed = set_kernel_read_ahead(where, options.kernel_read_ahead_kib);
+    if (failed != 0 && options.kernel_read_ahead_given)
+        log_line("--kernel-read-ahead: the kernel's window stays as it was: " +
+                 std::string(std::strerror(failed)));
+}
 
 int fail(tvnclient::problem failed) {
     std::fprintf(stderr, "tvnmount: %s\n", tvnclient::describe(failed).c_str());
@@ -81,8 +96,7 @@ int run_mount(const mount_options &options) {
     if (tvnclient::problem failed = pool.open_first()) return fail(failed);
     area_rights writable{};
     if (probe_area_rights(pool, writable) != 0)
-        return fail(tvnclient::make_problem(tvnclient::exit_status::connection,
-                                            options.login.host,
+        return fail(tvnclient::make_problem(tvnclient::exit_status::connection, options.login.host,
                                             "the server stopped answering after the login"));
     const bool read_only = !writable[0] && !writable[1] && !writable[2];
     const cache_times times =
@@ -91,9 +105,13 @@ int run_mount(const mount_options &options) {
                           attribute_maker(getuid(), getgid(), writable, std::time(nullptr)),
                           options.write_back, options.read_ahead);
 
+    // The path as the mount table will have it, taken before the mount (which would answer
+    // nothing yet) and before the background process leaves for "/".
+    std::error_code unused;
+    const std::string where = std::filesystem::canonical(options.mount_point, unused).string();
     fuse_arguments arguments(options, read_only);
-    fuse *mounted = fuse_new(arguments.get(), &mount_operations(), sizeof(fuse_operations),
-                             &context);
+    fuse *mounted =
+        fuse_new(arguments.get(), &mount_operations(), sizeof(fuse_operations), &context);
     // libfuse has said why (an unknown -o option, for one).
     if (mounted == nullptr) return 1;
     if (fuse_mount(mounted, options.mount_point.c_str()) != 0) {
@@ -101,6 +119,7 @@ int run_mount(const mount_options &options) {
         return 1;
     }
     if (read_only) log_line("the login may change nothing (a guest's): mounted read-only");
+    context.after_init = [&options, where] { widen_kernel_read_ahead(where, options); };
     const int result = serve(mounted, pool, options.foreground);
     fuse_unmount(mounted);
     fuse_destroy(mounted);

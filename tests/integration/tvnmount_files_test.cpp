@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -239,6 +240,28 @@ TEST_F(tvnmount_files, times_are_kept_and_modes_owners_and_links_refused_unless_
     const auto age = fs::file_time_type::clock::now() - fs::last_write_time(area("Private/file.txt"));
     EXPECT_LT(age, std::chrono::minutes(1));
     EXPECT_EQ(read_file(area("Private/file.txt")), "f");
+}
+
+// The kernel's read-ahead window of a mount, as its backing device shows it.
+std::string kernel_read_ahead_of(const std::string &mount_point) {
+    struct stat status {};
+    if (stat(mount_point.c_str(), &status) != 0) return "no mount";
+    return read_file("/sys/class/bdi/" + std::to_string(major(status.st_dev)) + ":" +
+                     std::to_string(minor(status.st_dev)) + "/read_ahead_kb");
+}
+
+TEST_F(tvnmount_files, the_kernel_reads_ahead_a_mebibyte_unless_told_otherwise) {
+    const auto wide = mount();
+    ASSERT_TRUE(wide->mounted());
+    EXPECT_EQ(kernel_read_ahead_of(wide->mount_point()), "1024\n");
+    const auto chosen = mount({"--kernel-read-ahead", "256"});
+    ASSERT_TRUE(chosen->mounted());
+    EXPECT_EQ(kernel_read_ahead_of(chosen->mount_point()), "256\n");
+    const auto kernels = mount({"--kernel-read-ahead=0"});
+    ASSERT_TRUE(kernels->mounted());
+    const std::string left = kernel_read_ahead_of(kernels->mount_point());
+    EXPECT_NE(left, "1024\n"); // the kernel's own (128 KiB here)
+    EXPECT_NE(left, "no mount");
 }
 
 TEST_F(tvnmount_files, the_file_system_reports_its_sizes_as_unknown) {

@@ -105,6 +105,46 @@ TEST(client_transfer, a_read_delivers_the_file_in_order_with_the_window_full) {
     expect_usable(link);
 }
 
+TEST(client_transfer, a_read_into_a_buffer_lands_every_answer_in_place) {
+    const byte_vector file = pattern(1300000, 5);
+    auto [link, peer_end] = linked_pair();
+    scripted_peer peer(peer_end, [&](const peer_request &r) { return serve_file(file, r); });
+    byte_vector buffer(1200000, 0xee);
+    std::size_t in_place = 0, delivered = 0;
+    read_range range{100000, file.size(), 100000 + buffer.size()};
+    range.into = buffer;
+    const transfer_report report = read_file(
+        link, 1, range,
+        [&](std::span<const std::uint8_t> data) {
+            in_place += data.data() == buffer.data() + delivered;
+            delivered += data.size();
+            return true;
+        },
+        window_of(4 * chunk));
+    EXPECT_EQ(report.outcome, transfer_outcome::complete);
+    EXPECT_EQ(delivered, buffer.size());
+    EXPECT_EQ(in_place, 3u); // 500000, 500000 and the last 200000, each where it belongs
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), file.begin() + 100000));
+    // A range past the end: the short answer lands in place too, the rest stays untouched.
+    byte_vector tail(400000, 0xee);
+    read_range past{1100000, file.size(), std::nullopt};
+    past.into = tail;
+    delivered = 0;
+    const transfer_report ended = read_file(
+        link, 1, past,
+        [&](std::span<const std::uint8_t> data) {
+            EXPECT_EQ(data.data(), tail.data() + delivered);
+            delivered += data.size();
+            return true;
+        },
+        window_of(4 * chunk));
+    EXPECT_EQ(ended.outcome, transfer_outcome::complete);
+    EXPECT_EQ(delivered, 200000u);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.begin() + 200000, file.begin() + 1100000));
+    EXPECT_EQ(tail[200000], 0xee);
+    expect_usable(link);
+}
+
 TEST(client_transfer, a_near_server_gets_a_few_requests_ahead_not_the_whole_window) {
     const byte_vector file = pattern(10000000, 11);
     auto [link, peer_end] = linked_pair();

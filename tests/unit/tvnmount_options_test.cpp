@@ -68,6 +68,11 @@ TEST(tvnmount_options, the_mount_options_are_read) {
     EXPECT_EQ(defaults.options.write_back, 2u << 20);
     EXPECT_FALSE(defaults.options.foreground);
     EXPECT_EQ(defaults.options.read_ahead, tvnmount::read_ahead_mode::automatic);
+    EXPECT_EQ(defaults.options.kernel_read_ahead_kib, 1024u);
+    EXPECT_FALSE(defaults.options.kernel_read_ahead_given);
+    const parsed window = parse({"-u", "a@b", "--kernel-read-ahead=0", "/mnt"});
+    EXPECT_EQ(window.options.kernel_read_ahead_kib, 0u);
+    EXPECT_TRUE(window.options.kernel_read_ahead_given);
 }
 
 TEST(tvnmount_options, dash_u_with_a_directory_and_nothing_else_unmounts_it) {
@@ -96,6 +101,8 @@ TEST(tvnmount_options, mistakes_are_usage_errors) {
         {"--attr-timeout", "soon", "/m"},
         {"--write-back", "16777217", "/m"},
         {"--read-ahead", "sometimes", "/m"},
+        {"--kernel-read-ahead", "16385", "/m"},
+        {"--kernel-read-ahead", "1M", "/m"},
         {"-o"},
         {"--unmount", "/m", "/n"},
         {"--frobnicate", "/m"},
@@ -105,6 +112,23 @@ TEST(tvnmount_options, mistakes_are_usage_errors) {
         const parsed got = parse(mistake);
         EXPECT_EQ(got.failed.status, tvnclient::exit_status::usage) << mistake.front();
     }
+}
+
+// The mount table as /proc/self/mountinfo writes it.
+TEST(tvnmount_kernel_read_ahead, the_device_of_the_last_mount_at_a_path_is_found) {
+    const std::string table =
+        "22 1 0:21 / /proc rw,nosuid - proc proc rw\n"
+        "40 22 0:45 / /mnt/files rw - fuse.tolvane tolvane:h:1 rw,user_id=0\n"
+        "41 40 0:46 / /mnt/files rw - fuse.tolvane tolvane:h:2 rw,user_id=0\n"
+        "42 1 0:47 / /mnt/with\\040space rw - fuse.tolvane tolvane:h:3 rw\n"
+        "43 1 0:48 / /mnt/back\\134slash rw - tmpfs tmpfs rw\n"
+        "broken line\n";
+    EXPECT_EQ(tvnmount::mounted_device(table, "/mnt/files"), "0:46"); // the one on top
+    EXPECT_EQ(tvnmount::mounted_device(table, "/mnt/with space"), "0:47");
+    EXPECT_EQ(tvnmount::mounted_device(table, "/mnt/back\\slash"), "0:48");
+    EXPECT_EQ(tvnmount::mounted_device(table, "/mnt/with\\040space"), std::nullopt);
+    EXPECT_EQ(tvnmount::mounted_device(table, "/mnt"), std::nullopt);
+    EXPECT_EQ(tvnmount::mounted_device("", "/proc"), std::nullopt);
 }
 
 } // namespace

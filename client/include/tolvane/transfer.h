@@ -105,6 +105,10 @@ struct read_range {
     std::uint64_t expected_size = 0;
     // Nothing at or past this offset is asked for.
     std::optional<std::uint64_t> limit;
+    // Where the data of the range may land: the answer to the READ at offset p is read from
+    // the socket straight into into[p - start], and the sink is handed that part of it (no
+    // copy is needed then). Empty: the data pass through a buffer of the transfer's own.
+    std::span<std::uint8_t> into = {};
 };
 
 // Reads the file behind `handle` from range.start until an answer brings fewer bytes than
