@@ -44,7 +44,8 @@ problem ask_password(const std::string &prompt, std::string &password) {
     unique_fd tty(open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
     termios saved{};
     if (!tty || tcgetattr(tty.get(), &saved) != 0)
-        return usage_error("no password: set TVN_PASSWORD or run tvnclient at a terminal");
+        return usage_error(std::string("no password: set TVN_PASSWORD or run ") +
+                           program_name() + " at a terminal");
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     if (tcsetattr(tty.get(), TCSAFLUSH, &quiet) != 0)

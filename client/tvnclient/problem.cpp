@@ -83,10 +83,17 @@ std::string describe(const problem &what) {
     return printable(what.subject + ": " + what.words);
 }
 
+namespace {
+const char *current_program_name = "tvnclient";
+} // namespace
+
+const char *program_name() { return current_program_name; }
+void set_program_name(const char *name) { current_program_name = name; }
+
 void report(problem &what) {
     if (!what || what.reported) return;
     std::fflush(stdout);
-    std::fprintf(stderr, "tvnclient: %s\n", describe(what).c_str());
+    std::fprintf(stderr, "%s: %s\n", program_name(), describe(what).c_str());
     what.reported = true;
 }
 

@@ -46,7 +46,12 @@ problem usage_error(std::string words);
 
 // The exit status of a whole run that ended with this problem.
 int exit_code(const problem &what);
-// Prints "tvnclient: SUBJECT: WORDS" on standard error once.
+// The name messages begin with: "tvnclient" unless the program that shares this code says
+// otherwise (tvnmount does, first thing).
+const char *program_name();
+void set_program_name(const char *name);
+
+// Prints "PROGRAM: SUBJECT: WORDS" on standard error once.
 void report(problem &what);
 // The text report() prints, without the program name and newline. Control characters (a
 // name from the server may hold them) are shown as '?' so they cannot drive the terminal.

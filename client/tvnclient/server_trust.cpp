@@ -101,11 +101,11 @@ problem trust_on_first_use(const login_settings &settings,
     if (const std::string failed =
             remember_server(file, settings.host, settings.port, handshake.fingerprint);
         !failed.empty()) {
-        std::fprintf(stderr, "tvnclient: warning: cannot remember the certificate: %s\n",
-                     printable(failed).c_str());
+        std::fprintf(stderr, "%s: warning: cannot remember the certificate: %s\n",
+                     program_name(), printable(failed).c_str());
     } else if (settings.accept_new) {
-        std::fprintf(stderr, "tvnclient: remembered the certificate of %s (SHA-256 %s) in %s\n",
-                     printable(where).c_str(), handshake.fingerprint.c_str(),
+        std::fprintf(stderr, "%s: remembered the certificate of %s (SHA-256 %s) in %s\n",
+                     program_name(), printable(where).c_str(), handshake.fingerprint.c_str(),
                      printable(file).c_str());
     }
     return {};

@@ -26,6 +26,7 @@ int fail(problem failed) {
 int main(int argc, char **argv) {
     // First of all, before anything could copy the environment.
     const environment_secrets secrets = take_environment_secrets();
+    tvnclient::set_program_name("tvnmount");
     if (answer_program_info(argc, argv, "tvnmount", tvnmount::mount_manual())) return 0;
     // Ctrl-C at the password prompt gives the terminal its echo back.
     install_interrupt_handler();

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 
 #include "cache_policy.h"
 #include "kernel_read_ahead.h"
@@ -105,10 +104,6 @@ int run_mount(const mount_options &options) {
                           attribute_maker(getuid(), getgid(), writable, std::time(nullptr)),
                           options.write_back, options.read_ahead);
 
-    // The path as the mount table will have it, taken before the mount (which would answer
-    // nothing yet) and before the background process leaves for "/".
-    std::error_code unused;
-    const std::string where = std::filesystem::canonical(options.mount_point, unused).string();
     fuse_arguments arguments(options, read_only);
     fuse *mounted =
         fuse_new(arguments.get(), &mount_operations(), sizeof(fuse_operations), &context);
@@ -119,7 +114,8 @@ int run_mount(const mount_options &options) {
         return 1;
     }
     if (read_only) log_line("the login may change nothing (a guest's): mounted read-only");
-    context.after_init = [&options, where] { widen_kernel_read_ahead(where, options); };
+    // The mount point is absolute and resolved already, as the mount table spells it.
+    context.after_init = [&options] { widen_kernel_read_ahead(options.mount_point, options); };
     const int result = serve(mounted, pool, options.foreground);
     fuse_unmount(mounted);
     fuse_destroy(mounted);

@@ -79,6 +79,7 @@ TEST_F(tvnmount_command, a_refused_login_mounts_nothing) {
     password_in_environment password("wrong");
     const command_result refused = mount_at(point.path());
     EXPECT_EQ(refused.exit_status, 5);
+    EXPECT_EQ(refused.output.rfind("tvnmount: ", 0), 0u) << refused.output; // its own name
     EXPECT_NE(refused.output.find("login refused"), std::string::npos) << refused.output;
     EXPECT_FALSE(is_mounted(point.path()));
 }
