@@ -85,6 +85,7 @@ cat > "$root/conf/tolvane.conf" <<CONF
         LogRename yes
         LogCopyfile yes
         LogChangePwd yes
+        LogSetTime yes
     </VirtualDomain>
 </module>
 

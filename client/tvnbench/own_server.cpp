@@ -35,7 +35,7 @@ using namespace std::chrono_literals;
 const char *const module_libraries[] = {"listacct.so", "pathmap.so", "journal.so"};
 const char *const logged_methods[] = {
     "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd"};
+    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd", "LogSetTime"};
 
 std::uint16_t free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -25,6 +25,7 @@ constexpr method_key method_keys[] = {
     {"LogOpenFile", OPEN},      {"LogReadFile", READ},         {"LogWriteFile", WRITE},
     {"LogCloseFile", CLOSE},    {"LogDelete", DELETE},         {"LogMakedir", MKDIR},
     {"LogRename", RENAME},      {"LogCopyfile", COPYFILE},     {"LogChangePwd", CHANGEPWD},
+    {"LogSetTime", SETTIME},
 };
 
 int open_log_file(const char *path) {

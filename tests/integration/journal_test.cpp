@@ -179,6 +179,30 @@ TEST(journal, owner_guest_and_failed_login_show_kinds_o_g_and_blank) {
     EXPECT_LINE(lines[4], request_pattern(connect_line(' ', "WRONG_AUTH")));
 }
 
+TEST(journal, log_set_time_writes_a_line_for_each_settime_and_no_other) {
+    test_server server(one_section({"LogSetTime"}));
+    ASSERT_TRUE(server.running());
+    std::ofstream(server.root().file("home/Public/a.txt")) << "hello";
+    auto session = logged_in(server);
+    EXPECT_EQ(exchange(session, settime_request("/Public/a.txt", 1, 2)).status(), OK);
+    EXPECT_EQ(exchange(session, getdir_request("/Public")).status(), OK);
+    EXPECT_EQ(exchange(session, settime_request("/Public/none", 1, 2)).status(), NOT_FOUND);
+    end_by_server(session);
+
+    const auto lines = log_lines(server, "journal.log");
+    ASSERT_EQ(lines.size(), 2u);
+    expected_line set;
+    set.method = "SETTIME   ";
+    set.status = "OK      ";
+    set.remote1 = "/Public/a.txt";
+    set.local1 = server.root().path() + "home/Public/a.txt";
+    EXPECT_LINE(lines[0], request_pattern(set));
+    set.status = "NOT_FOUND";
+    set.remote1 = "/Public/none";
+    set.local1 = server.root().path() + "home/Public/none";
+    EXPECT_LINE(lines[1], request_pattern(set));
+}
+
 TEST(journal, a_password_change_line_shows_neither_password_nor_hash) {
     test_server server(one_section({"LogChangePwd"}));
     ASSERT_TRUE(server.running());

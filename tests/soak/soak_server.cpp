@@ -20,7 +20,7 @@ namespace {
 
 const char *const logged_methods[] = {
     "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd"};
+    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd", "LogSetTime"};
 
 // An MD5-crypt hash with a salt from the system's random source.
 std::string md5_hash(const std::string &password) {

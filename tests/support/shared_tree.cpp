@@ -20,7 +20,7 @@ namespace {
 
 const char *const logged_methods[] = {
     "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd"};
+    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd", "LogSetTime"};
 
 void give(const std::string &path, uid_t uid, gid_t gid) {
     if (chown(path.c_str(), uid, gid) != 0)

@@ -102,6 +102,7 @@ TEST_F(journal_config_test, each_log_key_turns_on_its_own_method_and_nothing_els
         {"LogOpenFile", OPEN},      {"LogReadFile", READ},         {"LogWriteFile", WRITE},
         {"LogCloseFile", CLOSE},    {"LogDelete", DELETE},         {"LogMakedir", MKDIR},
         {"LogRename", RENAME},      {"LogCopyfile", COPYFILE},     {"LogChangePwd", CHANGEPWD},
+        {"LogSetTime", SETTIME},
     };
     for (const auto &[key, method] : keys) {
         virtual_domain record{};
