@@ -26,6 +26,10 @@ mode_t attribute_maker::permissions(std::string_view path, bool is_dir) const {
     return writable(path) ? 0644 : 0444;
 }
 
+void attribute_maker::note_area_time(std::string_view path, std::time_t time) const {
+    if (is_area_root(path)) area_times_[std::size_t(area_of(path))].store(time);
+}
+
 void attribute_maker::of_root(struct stat &into) const {
     std::memset(&into, 0, sizeof into);
     into.st_mode = S_IFDIR | permissions("/", true);
@@ -46,8 +50,11 @@ void attribute_maker::of_entry(std::string_view path, const entry_info &entry,
     into.st_size = entry.is_dir ? 0 : off_t(entry.size);
     into.st_blocks = (into.st_size + 511) / 512;
     into.st_blksize = preferred_block;
-    // The areas' own times are not listed (the listing of "/" is fixed).
-    const std::time_t time = is_area_root(path) ? mounted_ : std::time_t(entry.mtime);
+    std::time_t time = std::time_t(entry.mtime);
+    if (is_area_root(path)) {
+        const std::time_t set = area_times_[std::size_t(area_of(path))].load();
+        time = set != 0 ? set : mounted_;
+    }
     into.st_atim.tv_sec = into.st_mtim.tv_sec = into.st_ctim.tv_sec = time;
 }
 

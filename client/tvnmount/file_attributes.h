@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <array>
+#include <atomic>
 #include <ctime>
 #include <string_view>
 
@@ -18,6 +20,15 @@ class attribute_maker {
 public:
     attribute_maker(uid_t owner, gid_t group, area_rights writable, std::time_t mounted)
             : owner_(owner), group_(group), writable_(writable), mounted_(mounted) {}
+    attribute_maker(const attribute_maker &other)
+            : owner_(other.owner_),
+              group_(other.group_),
+              writable_(other.writable_),
+              mounted_(other.mounted_) {
+        for (std::size_t i = 0; i < area_times_.size(); ++i)
+            area_times_[i].store(other.area_times_[i].load());
+    }
+    attribute_maker &operator=(const attribute_maker &) = delete;
 
     // The attributes of "/" (no entry) and of any other path from its entry.
     void of_root(struct stat &into) const;
@@ -27,12 +38,17 @@ public:
     uid_t owner() const { return owner_; }
     gid_t group() const { return group_; }
     bool writable(std::string_view path) const;
+    // No listing carries the areas' own times: an area shows the time of the mount until a
+    // time is set on it through the mount (the server keeps that time; a later mount shows
+    // its own again).
+    void note_area_time(std::string_view path, std::time_t time) const;
 
 private:
     uid_t owner_;
     gid_t group_;
     area_rights writable_;
     std::time_t mounted_;
+    mutable std::array<std::atomic<std::time_t>, 3> area_times_{};
 };
 
 } // namespace tvnmount

@@ -65,6 +65,7 @@ int set_times(mount_context &mount, const std::string &name, const timespec &acc
         const auto shown =
             is_now(modification) ? std::uint32_t(std::time(nullptr)) : wire_modification.seconds;
         mount.listings.note_time(parent_of(name), std::string(name_of(name)), shown);
+        mount.attributes.note_area_time(name, shown);
     }
     return 0;
 }

@@ -226,6 +226,8 @@ TEST_F(tvnmount_files, times_are_kept_and_modes_owners_and_links_refused_unless_
     ASSERT_EQ(utimensat(AT_FDCWD, directory.c_str(), past, 0), 0);
     ASSERT_EQ(stat(area("Private").c_str(), &kept), 0);
     EXPECT_EQ(kept.st_mtime, 1000000500);
+    ASSERT_EQ(stat(directory.c_str(), &status), 0); // shown, though no listing carries it
+    EXPECT_EQ(status.st_mtime, 1000000500);
     const timespec before_1970[2] = {{0, UTIME_OMIT}, {-86400, 0}};
     EXPECT_EQ(errno_of([&] { return utimensat(AT_FDCWD, file.c_str(), before_1970, 0); }),
               EOVERFLOW);
