@@ -78,6 +78,10 @@ TEST_F(tvnmount_programs, tar_x_then_tar_c_gives_back_the_same_content) {
     // tar's own comparison: content, sizes and modification times.
     const command_result compared = run({"tar", "-df", archive, "-C", mounted->path("Private/tar")});
     EXPECT_EQ(compared.exit_status, 0) << compared.output;
+    // Right into an area: the archive's "./" gives the area itself its time.
+    const command_result into_area = run({"tar", "-xf", archive, "-C", mounted->path("Web")});
+    EXPECT_EQ(into_area.exit_status, 0) << into_area.output;
+    EXPECT_EQ(run({"tar", "-df", archive, "-C", mounted->path("Web")}).exit_status, 0);
 
     const std::string again = local.file("again.tar");
     const command_result created = run({"tar", "-cf", again, "-C", mounted->path("Private/tar"), "."});
