@@ -63,7 +63,7 @@ void read_by_account_module(int (*init)(tvn_module *), tvn_module *module, tvn_i
 constexpr uint32_t loggable_methods = (1u << CONNECT) | (1u << DISCONNECT) | (1u << GETDIR) |
                                       (1u << OPEN) | (1u << READ) | (1u << WRITE) | (1u << CLOSE) |
                                       (1u << DELETE) | (1u << MKDIR) | (1u << RENAME) |
-                                      (1u << COPYFILE) | (1u << CHANGEPWD);
+                                      (1u << COPYFILE) | (1u << CHANGEPWD) | (1u << SETTIME);
 
 void read_by_journal(tvn_module *module, tvn_init_mpool *mpool, const std::string &scratch) {
     if (init_module(module, scratch.c_str()) != 1) {
