@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -213,6 +214,9 @@ void run_mount(const bench_context &context) {
     const std::string password = context.address.password;
     const std::string copy =
         copies_directory(work.path()) + "/tvnbench-mount-copy-" + std::to_string(getpid());
+    // A copy in memory is never left behind, also when a step fails.
+    const std::unique_ptr<const std::string, void (*)(const std::string *)> copy_removed(
+        &copy, [](const std::string *path) { unlink(path->c_str()); });
     std::vector<double> through_mount, downloaded, tar_x, put_r;
     for (int round = 1; round <= rounds; ++round) {
         const std::string tar_dir = options.dir + "/mount-tar-" + std::to_string(round);
