@@ -87,8 +87,10 @@ struct line_reader::editor {
         el_set(line, EL_PROMPT, &editor::prompt_of);
         el_set(line, EL_EDITOR, "emacs");
         el_set(line, EL_HIST, history, past);
-        el_set(line, EL_ADDFN, "tvn-complete", "complete the name at the cursor",
-               &editor::complete_word);
+        // The wide form: the narrow one keeps converted copies of the name and the help that
+        // el_end never frees.
+        el_wset(line, EL_ADDFN, L"tvn-complete", L"complete the name at the cursor",
+                &editor::complete_word);
         el_set(line, EL_BIND, "^I", "tvn-complete", nullptr);
         el_source(line, nullptr); // the user's ~/.editrc
         return true;
