@@ -34,7 +34,8 @@ TEST(tvnbench_mount, reports_the_mount_against_tvnclient_and_their_ratios) {
 TEST(tvnbench_mount, is_run_only_when_named) {
     const command_result help = run({tvnbench_binary, "--help"});
     EXPECT_NE(help.output.find("mount "), std::string::npos);
-    const command_result unknown = run({tvnbench_binary, "--build", tvnbench_build_dir, "tls_mounts"});
+    const command_result unknown =
+        run({tvnbench_binary, "--build", tvnbench_build_dir, "tls_mounts"});
     EXPECT_EQ(unknown.exit_status, 2) << unknown.output;
 }
 
