@@ -42,4 +42,13 @@ std::optional<std::vector<listing_entry>> parse_listing(std::span<const std::uin
     return entries;
 }
 
+std::vector<listing_entry> area_entries() {
+    std::vector<listing_entry> areas(3);
+    areas[0].name = "Private";
+    areas[1].name = "Public";
+    areas[2].name = "Web";
+    for (auto &area : areas) area.is_dir = true;
+    return areas;
+}
+
 } // namespace tvn_client

@@ -34,8 +34,9 @@ using namespace std::chrono_literals;
 
 const char *const module_libraries[] = {"listacct.so", "pathmap.so", "journal.so"};
 const char *const logged_methods[] = {
-    "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd", "LogSetTime"};
+    "LogConnection", "LogDisconnect", "LogGetdir", "LogOpenFile", "LogReadFile",
+    "LogWriteFile",  "LogCloseFile",  "LogDelete", "LogMakedir",  "LogRename",
+    "LogCopyfile",   "LogChangePwd",  "LogSetTime"};
 
 std::uint16_t free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -112,8 +113,7 @@ std::string configuration(const std::string &root, std::uint16_t port,
         "<Server>\n"
         "    AddIpAddress 127.0.0.1\n"
         "    ServerPort " +
-        std::to_string(port) +
-        "\n" + tls +
+        std::to_string(port) + "\n" + tls +
         "    ConnectionIdleTimeout 300\n"
         "    ConnectionKeepalive 120\n"
         "    ConnectionKeepaliveTimeout 120\n"
@@ -204,8 +204,7 @@ void own_server::lay_out(const own_server_settings &settings) {
         do tls_port_ = free_port();
         while (tls_port_ == port_);
     }
-    write_text(root_ + "conf/tolvane.conf",
-               configuration(root_, port_, account, tls_lines(*this)));
+    write_text(root_ + "conf/tolvane.conf", configuration(root_, port_, account, tls_lines(*this)));
     for (const auto &entry : fs::recursive_directory_iterator(root_ + "home"))
         if (chown(entry.path().c_str(), account.uid, account.gid) != 0 && getuid() == 0)
             throw bench_error("cannot give " + entry.path().string() + " to " + account.user);

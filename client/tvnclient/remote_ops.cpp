@@ -18,15 +18,6 @@ problem simple_request(session &remote, const tvn_client::packet_builder &reques
     return {};
 }
 
-std::vector<tvn_client::listing_entry> area_entries() {
-    std::vector<tvn_client::listing_entry> areas(3);
-    areas[0].name = "Private";
-    areas[1].name = "Public";
-    areas[2].name = "Web";
-    for (auto &area : areas) area.is_dir = true;
-    return areas;
-}
-
 } // namespace
 
 problem refusal_about(std::uint8_t status, const std::string &path) {
@@ -44,7 +35,7 @@ problem list_directory(session &remote, const std::string &path,
         // The root's fixed listing fits neither entry layout.
         const std::string_view text(reinterpret_cast<const char *>(body.data()), body.size());
         if (text == tvn_client::root_listing) {
-            entries = area_entries();
+            entries = tvn_client::area_entries();
             return {};
         }
     }

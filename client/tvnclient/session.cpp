@@ -121,8 +121,7 @@ problem session::secure(const login_settings &settings) {
     case tvn_client::tls_handshake::closed:
         return make_problem(exit_status::connection, where,
                             "the server closed the connection during the TLS handshake: is port " +
-                                std::to_string(settings.port) +
-                                " a plain port? try without --tls");
+                                std::to_string(settings.port) + " a plain port? try without --tls");
     case tvn_client::tls_handshake::timed_out:
         return make_problem(exit_status::connection, where,
                             "the TLS handshake was not complete within " + seconds_text(timeout_));
@@ -213,33 +212,36 @@ problem session::exchange(const tvn_client::packet_builder &packet, std::string_
     return exchange(packet_, subject);
 }
 
-tvn_client::transfer_report session::read_file(std::uint32_t handle,
-                                               const tvn_client::read_range &range,
-                                               const tvn_client::data_sink &sink,
-                                               std::function<void(std::uint64_t)> progress) {
+tvn_client::transfer_report session::run_transfer(
+    std::function<void(std::uint64_t)> progress,
+    const std::function<tvn_client::transfer_report(const tvn_client::transfer_settings &)>
+        &transfer) {
     tvn_client::transfer_settings settings;
     settings.window = window_;
     settings.timeout = timeout_;
     settings.round_trip = last_round_trip_;
     settings.progress = std::move(progress);
     last_sent_ = std::chrono::steady_clock::now();
-    const auto report = tvn_client::read_file(connection_, handle, range, sink, settings);
+    const auto report = transfer(settings);
     last_sent_ = std::chrono::steady_clock::now();
     return report;
+}
+
+tvn_client::transfer_report session::read_file(std::uint32_t handle,
+                                               const tvn_client::read_range &range,
+                                               const tvn_client::data_sink &sink,
+                                               std::function<void(std::uint64_t)> progress) {
+    return run_transfer(std::move(progress), [&](const tvn_client::transfer_settings &settings) {
+        return tvn_client::read_file(connection_, handle, range, sink, settings);
+    });
 }
 
 tvn_client::transfer_report session::write_file(std::uint32_t handle, std::uint64_t start,
                                                 const tvn_client::data_source &source,
                                                 std::function<void(std::uint64_t)> progress) {
-    tvn_client::transfer_settings settings;
-    settings.window = window_;
-    settings.timeout = timeout_;
-    settings.round_trip = last_round_trip_;
-    settings.progress = std::move(progress);
-    last_sent_ = std::chrono::steady_clock::now();
-    const auto report = tvn_client::write_file(connection_, handle, start, source, settings);
-    last_sent_ = std::chrono::steady_clock::now();
-    return report;
+    return run_transfer(std::move(progress), [&](const tvn_client::transfer_settings &settings) {
+        return tvn_client::write_file(connection_, handle, start, source, settings);
+    });
 }
 
 problem session::lost_connection(tvn_client::transfer_outcome outcome, std::string_view subject) {

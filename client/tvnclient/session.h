@@ -93,6 +93,12 @@ public:
     std::chrono::milliseconds timeout() const { return timeout_; }
 
 private:
+    // Runs a pipelined transfer with the session's window, time-out and last round trip,
+    // noting when requests left.
+    tvn_client::transfer_report run_transfer(
+        std::function<void(std::uint64_t)> progress,
+        const std::function<tvn_client::transfer_report(const tvn_client::transfer_settings &)>
+            &transfer);
     problem connection_failure(tvn_client::read_result result, std::string_view subject);
     // The TLS handshake on the new connection and the judgement of the server's certificate.
     problem secure(const login_settings &settings);

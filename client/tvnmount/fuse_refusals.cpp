@@ -101,10 +101,12 @@ int utimens(const char *path, const struct timespec times[2], fuse_file_info *in
     const timespec &access = times[0];
     const timespec &modification = times[1];
     if (is_omitted(access) && is_omitted(modification)) return 0;
+    // The server answers for the name itself: no listing is needed first.
+    if (!name.empty() && name != "/" &&
+        (mount.pool.first_flags() & TVN_CONNECT_FLAG_SETS_TIMES) != 0)
+        return -set_times(mount, name, access, modification);
     entry_info entry;
     if (const int failed = entry_of(mount, name, entry)) return -failed;
-    if (name != "/" && (mount.pool.first_flags() & TVN_CONNECT_FLAG_SETS_TIMES) != 0)
-        return -set_times(mount, name, access, modification);
     if (is_now(modification) && (is_now(access) || is_omitted(access)) && !entry.is_dir) {
         push_pending_at(mount, name, false);
         if (const int failed = cut_path(mount.pool, name, std::nullopt)) return -failed;

@@ -39,20 +39,11 @@ int call_on_any(session_pool &pool, const tvn_client::packet_builder &request, r
     }
 }
 
-listing area_listing() {
-    listing areas(3);
-    areas[0].name = "Private";
-    areas[1].name = "Public";
-    areas[2].name = "Web";
-    for (auto &area : areas) area.is_dir = true;
-    return areas;
-}
-
 } // namespace
 
 int list_remote(session_pool &pool, const std::string &directory, listing &entries) {
     if (directory == "/") {
-        entries = area_listing();
+        entries = tvn_client::area_entries();
         return 0;
     }
     return call_on_any(pool, tvn_client::getdir_request(directory), remote_call::list, true,

@@ -42,9 +42,13 @@ session_lease::~session_lease() {
 int session_lease::ready() {
     if (pool_ == nullptr) return EIO;
     auto &slot = *pool_->slots_[index_];
-    if (slot.remote.is_open() && session_pool::clock::now() - slot.last_used > idle_check &&
-        slot.remote.closed_by_server())
-        slot.remote.drop();
+    const auto now = session_pool::clock::now();
+    if (slot.remote.is_open() && now - slot.last_used > idle_check) {
+        if (slot.remote.closed_by_server())
+            slot.remote.drop();
+        else
+            slot.last_used = now; // found open: a request right after need not look again
+    }
     if (slot.remote.is_open()) return 0;
     return pool_->log_in(slot);
 }

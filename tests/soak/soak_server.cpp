@@ -2,39 +2,21 @@
 // service account, one account database, and a journal that logs every method.
 #include "soak_server.h"
 
-#include <crypt.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
+#include "shared_tree.h"
+
 namespace fs = std::filesystem;
 
 namespace tvnsoak {
 
 namespace {
-
-const char *const logged_methods[] = {
-    "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd", "LogSetTime"};
-
-// An MD5-crypt hash with a salt from the system's random source.
-std::string md5_hash(const std::string &password) {
-    static const char alphabet[] =
-        "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    unsigned char random[8];
-    if (getrandom(random, sizeof random, 0) != ssize_t(sizeof random))
-        throw std::runtime_error("no random bytes for a salt");
-    std::string salt = "$1$";
-    for (unsigned char byte : random) salt += alphabet[byte & 63];
-    const char *hash = crypt(password.c_str(), salt.c_str());
-    if (hash == nullptr || hash[0] == '*') throw std::runtime_error("crypt refused an MD5 salt");
-    return hash;
-}
 
 std::string module_sections(const std::string &group) {
     std::string text =
@@ -50,12 +32,8 @@ std::string module_sections(const std::string &group) {
         "        GuestChangePassword Enabled\n"
         "        Alias soak\n"
         "    </VirtualDomain>\n"
-        "</module>\n"
-        "<module mod_log>\n"
-        "    <VirtualDomain everyone>\n"
-        "        LoggingFile @ROOT@log/journal.log\n";
-    for (const char *key : logged_methods) text += std::string("        ") + key + " on\n";
-    return text + "    </VirtualDomain>\n</module>\n";
+        "</module>\n";
+    return text + tvn_test::journal_of_every_method();
 }
 
 void give(const std::string &path, const passwd &account) {
@@ -102,8 +80,8 @@ soak_server::soak_server(soak_context &context, int clients) {
         user.owner_password = "own-" + std::to_string(i);
         user.guest_password = "gst-" + std::to_string(i);
         user.home = make_home(root_, user.name, service);
-        user.record = user.name + "!" + md5_hash(user.owner_password) + "!" +
-                      md5_hash(user.guest_password) + "!" + user.home + "!!!!";
+        user.record = user.name + "!" + tvn_test::md5_hash(user.owner_password) + "!" +
+                      tvn_test::md5_hash(user.guest_password) + "!" + user.home + "!!!!";
         accounts << user.record << "\n";
         context.users.push_back(user);
     }
@@ -112,9 +90,9 @@ soak_server::soak_server(soak_context &context, int clients) {
         user->name = "pass" + std::to_string(i);
         user->owner_password = "first-own-" + std::to_string(i);
         user->guest_password = "first-gst-" + std::to_string(i);
-        accounts << user->name << "!" << md5_hash(user->owner_password) << "!"
-                 << md5_hash(user->guest_password) << "!" << make_home(root_, user->name, service)
-                 << "!!!!\n";
+        accounts << user->name << "!" << tvn_test::md5_hash(user->owner_password) << "!"
+                 << tvn_test::md5_hash(user->guest_password) << "!"
+                 << make_home(root_, user->name, service) << "!!!!\n";
         context.changing.push_back(std::move(user));
     }
     accounts.close();

@@ -19,8 +19,9 @@ namespace tvn_test {
 namespace {
 
 const char *const logged_methods[] = {
-    "LogConnection", "LogDisconnect", "LogGetdir",  "LogOpenFile", "LogReadFile", "LogWriteFile",
-    "LogCloseFile",  "LogDelete",     "LogMakedir", "LogRename",   "LogCopyfile", "LogChangePwd", "LogSetTime"};
+    "LogConnection", "LogDisconnect", "LogGetdir", "LogOpenFile", "LogReadFile",
+    "LogWriteFile",  "LogCloseFile",  "LogDelete", "LogMakedir",  "LogRename",
+    "LogCopyfile",   "LogChangePwd",  "LogSetTime"};
 
 void give(const std::string &path, uid_t uid, gid_t gid) {
     if (chown(path.c_str(), uid, gid) != 0)
@@ -41,6 +42,15 @@ std::string md5_hash(const std::string &password) {
     const char *hash = crypt_r(password.c_str(), salt.c_str(), &data);
     if (hash == nullptr || hash[0] == '*') throw std::runtime_error("crypt refused an MD5 salt");
     return hash;
+}
+
+std::string journal_of_every_method() {
+    std::string section =
+        "<module mod_log>\n"
+        "    <VirtualDomain everyone>\n"
+        "        LoggingFile @ROOT@log/journal.log\n";
+    for (const char *key : logged_methods) section += std::string("        ") + key + "\n";
+    return section + "    </VirtualDomain>\n</module>\n";
 }
 
 shared_tree::shared_tree(const std::string &parent_dir) {
@@ -92,26 +102,23 @@ server_options shared_tree::options(const std::string &server_lines) const {
     server_options options;
     options.modules = {"listacct.so", "pathmap.so", "journal.so"};
     options.server_lines = "    FailedLoginDelay 0\n" + server_lines;
-    std::string sections = "<module mod_virtual_users>\n"
-                           "    TvnUser nobody\n"
-                           "    TvnGroup " +
-                           group_name_ +
-                           "\n"
-                           "    <VirtualDomain shared>\n"
-                           "        PasswdFile " +
-                           database() +
-                           "\n"
-                           "        EnableDomain 1\n"
-                           "        OwnerChangePassword Enabled\n"
-                           "        GuestChangePassword Enabled\n"
-                           "        Alias shared\n"
-                           "    </VirtualDomain>\n"
-                           "</module>\n"
-                           "<module mod_log>\n"
-                           "    <VirtualDomain everyone>\n"
-                           "        LoggingFile @ROOT@log/journal.log\n";
-    for (const char *key : logged_methods) sections += std::string("        ") + key + "\n";
-    options.module_sections = sections + "    </VirtualDomain>\n</module>\n";
+    std::string sections =
+        "<module mod_virtual_users>\n"
+        "    TvnUser nobody\n"
+        "    TvnGroup " +
+        group_name_ +
+        "\n"
+        "    <VirtualDomain shared>\n"
+        "        PasswdFile " +
+        database() +
+        "\n"
+        "        EnableDomain 1\n"
+        "        OwnerChangePassword Enabled\n"
+        "        GuestChangePassword Enabled\n"
+        "        Alias shared\n"
+        "    </VirtualDomain>\n"
+        "</module>\n";
+    options.module_sections = sections + journal_of_every_method();
     options.start = false;
     return options;
 }

@@ -15,6 +15,8 @@ namespace tvn_test {
 
 // An MD5-crypt hash of password with a salt from the system's random source.
 std::string md5_hash(const std::string &password);
+// The journal's module section: every method, into the server's own log/journal.log.
+std::string journal_of_every_method();
 
 struct shared_account {
     std::string name;

@@ -29,5 +29,7 @@ std::optional<std::vector<listing_entry>> parse_listing(std::span<const std::uin
 // The listing of "/" is fixed and fits neither layout: "Private/" and "Public/" carry four
 // zero bytes each, "Web/" a single one. parse_listing refuses it; compare it bytewise.
 inline constexpr std::string_view root_listing{"Private/\0\0\0\0\0Public/\0\0\0\0\0Web/\0\0", 31};
+// What that listing names: the three areas, as directories.
+std::vector<listing_entry> area_entries();
 
 } // namespace tvn_client
