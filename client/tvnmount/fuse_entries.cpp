@@ -14,8 +14,6 @@ namespace tvnmount::handlers {
 
 namespace {
 
-std::uint32_t now_seconds() { return static_cast<std::uint32_t>(std::time(nullptr)); }
-
 // A file's size while writes to it wait to leave: as far as they reach.
 void widen_by_pending(mount_context &mount, const std::string &path, struct stat &into) {
     for (const auto &file : mount.files.at(path, false)) {

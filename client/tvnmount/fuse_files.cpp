@@ -70,8 +70,8 @@ std::optional<std::size_t> from_ahead(mount_context &mount, open_file &file,
 }
 
 // A change of the file's content through this handle.
-void changed(mount_context &mount, open_file &file, const std::string &path,
-             std::uint64_t size, size_change how) {
+void changed(mount_context &mount, open_file &file, const std::string &path, std::uint64_t size,
+             size_change how) {
     mount.content_changed(path);
     file.known_size = how == size_change::written ? std::max(file.known_size, size) : size;
     note(mount, path, size, how);
@@ -100,7 +100,7 @@ int create(const char *path, mode_t, fuse_file_info *info) {
     hand_over(mount, opened, info);
     mount.content_changed(name);
     mount.listings.note_entry(parent_of(name), std::string(name_of(name)),
-                              {false, size, static_cast<std::uint32_t>(std::time(nullptr))});
+                              {false, size, now_seconds()});
     return 0;
 }
 
@@ -118,8 +118,8 @@ int open(const char *path, fuse_file_info *info) {
     opened->known_size = size;
     hand_over(mount, opened, info);
     if (mode & TVN_OPEN_TRUNCATE) mount.content_changed(name);
-    note(mount, name, size, (mode & TVN_OPEN_TRUNCATE) ? size_change::truncated
-                                                       : size_change::observed);
+    note(mount, name, size,
+         (mode & TVN_OPEN_TRUNCATE) ? size_change::truncated : size_change::observed);
     return 0;
 }
 
@@ -220,8 +220,8 @@ int release(const char *path, fuse_file_info *info) {
         if (path != nullptr) mount.files.set_path(*file, path);
         // Nobody can be told any more (close has returned): the log keeps it.
         if (const int failed = push_pending(mount, *file))
-            log_line("writes to " + mount.files.path_of(*file) + " were lost: " +
-                     std::strerror(failed));
+            log_line("writes to " + mount.files.path_of(*file) +
+                     " were lost: " + std::strerror(failed));
         close_file(mount.pool, *file);
     }
     mount.pool.leave_home(file->home);

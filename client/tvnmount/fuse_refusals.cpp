@@ -62,8 +62,7 @@ int set_times(mount_context &mount, const std::string &name, const timespec &acc
                              wire_access.option | wire_modification.option))
         return failed;
     if (!is_omitted(modification)) {
-        const auto shown =
-            is_now(modification) ? std::uint32_t(std::time(nullptr)) : wire_modification.seconds;
+        const auto shown = is_now(modification) ? now_seconds() : wire_modification.seconds;
         mount.listings.note_time(parent_of(name), std::string(name_of(name)), shown);
         mount.attributes.note_area_time(name, shown);
     }

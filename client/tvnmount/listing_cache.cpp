@@ -10,14 +10,14 @@
 
 namespace tvnmount {
 
+std::uint32_t now_seconds() { return static_cast<std::uint32_t>(std::time(nullptr)); }
+
 namespace {
 
 // Beyond this many directories, listings that have expired are dropped.
 constexpr std::size_t kept_directories = 2048;
 // A directory changed by the mount while it was being listed is listed again, this often.
 constexpr int listing_attempts = 3;
-
-std::uint32_t now_seconds() { return static_cast<std::uint32_t>(std::time(nullptr)); }
 
 } // namespace
 

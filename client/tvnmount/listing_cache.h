@@ -24,6 +24,9 @@ struct entry_info {
 };
 
 using listing = std::vector<tvn_client::listing_entry>;
+
+// The present as a listing gives times: seconds since 1970.
+std::uint32_t now_seconds();
 // Lists one directory of the server: 0, or an errno.
 using listing_fetch = std::function<int(const std::string &directory, listing &entries)>;
 
